@@ -1,0 +1,16 @@
+// Compact single-line JSON records of frames and contextual events.
+#pragma once
+
+#include <string>
+
+#include "spatial/frame.hpp"
+
+namespace halberin::spatial {
+
+// "halberin.spatial-intent" version 1, without a trailing line break.
+std::string to_jsonl(const SpatialIntentFrame& frame);
+
+// "halberin.contextual-intent" version 1, with the frame record nested whole.
+std::string to_jsonl(const ContextualIntentEvent& event);
+
+}  // namespace halberin::spatial

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "json_text.hpp"
+
+using namespace halberin::spatial;
+using namespace halberin::spatial::json;
+
+namespace {
+
+std::string fmt(double v) {
+    char buf[max_double_chars];
+    return std::string(buf, format_double(buf, v));
+}
+
+std::string printf_g9(double v) {
+    char buf[64];
+    const int n = std::snprintf(buf, sizeof buf, "%.9g", v);
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::string str(std::string_view bytes) {
+    std::string out;
+    write_json_string(out, bytes);
+    return out;
+}
+
+}  // namespace
+
+struct NumberCase {
+    double value;
+    const char* text;
+};
+
+class NumberTable : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(NumberTable, WritesLikePrintfG9) {
+    EXPECT_EQ(fmt(GetParam().value), GetParam().text);
+    EXPECT_EQ(fmt(GetParam().value), printf_g9(GetParam().value));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, NumberTable,
+    ::testing::Values(NumberCase{0.0, "0"}, NumberCase{1.0, "1"}, NumberCase{-0.0, "-0"},
+                      NumberCase{-2.25, "-2.25"}, NumberCase{0.1, "0.1"}, NumberCase{1.0 / 3.0, "0.333333333"},
+                      NumberCase{0.0001, "0.0001"}, NumberCase{0.00001, "1e-05"},
+                      NumberCase{123456789.0, "123456789"}, NumberCase{1234567891.0, "1.23456789e+09"},
+                      NumberCase{1e21, "1e+21"}, NumberCase{1e9, "1e+09"}, NumberCase{100000000.0, "100000000"},
+                      NumberCase{999999999.5, "1e+09"}, NumberCase{0.7071067811865476, "0.707106781"},
+                      NumberCase{5e-324, "4.94065646e-324"}, NumberCase{1.7976931348623157e308, "1.79769313e+308"},
+                      NumberCase{2.2250738585072014e-308, "2.22507386e-308"}, NumberCase{-1e-300, "-1e-300"}));
+
+TEST(Numbers, NonFiniteIsNull) {
+    EXPECT_EQ(fmt(std::numeric_limits<double>::quiet_NaN()), "null");
+    EXPECT_EQ(fmt(-std::numeric_limits<double>::quiet_NaN()), "null");
+    EXPECT_EQ(fmt(std::numeric_limits<double>::infinity()), "null");
+    EXPECT_EQ(fmt(-std::numeric_limits<double>::infinity()), "null");
+}
+
+// Random bit patterns cover subnormals, both zeros and every exponent; the integer
+// and 9th-digit draws hit the rounding boundaries that bit patterns rarely do.
+TEST(Numbers, DifferentialAgainstPrintf) {
+    std::mt19937_64 rng(20261208);
+    const char* env = std::getenv("NUMBER_DRAWS");
+    const long draws = env ? std::atol(env) : 1'000'000;
+    long checked = 0;
+    for (long i = 0; i < draws; ++i) {
+        double v;
+        switch (i % 4) {
+            case 0:
+            case 1: v = std::bit_cast<double>(rng()); break;
+            case 2: v = static_cast<double>(static_cast<std::int64_t>(rng() % 4'000'000'000ULL) - 2'000'000'000); break;
+            default: {
+                // d.dddddddd5 at a random decimal exponent: exactly between two 9-digit texts.
+                const double mantissa = static_cast<double>(100'000'000 + rng() % 900'000'000) + 0.5;
+                v = mantissa * std::pow(10.0, static_cast<int>(rng() % 40) - 20);
+            }
+        }
+        if (!std::isfinite(v)) continue;
+        ASSERT_EQ(fmt(v), printf_g9(v)) << std::hexfloat << v;
+        ++checked;
+    }
+    EXPECT_GT(checked, draws / 2);
+}
+
+TEST(Numbers, IgnoreProcessLocale) {
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "C.UTF-8")) {
+        GTEST_SKIP() << "no other locale";
+    }
+    EXPECT_EQ(fmt(-2.25), "-2.25");
+    std::setlocale(LC_NUMERIC, "C");
+}
+
+TEST(Integers, SignedAndUnsigned) {
+    std::string out;
+    write_int(out, std::numeric_limits<std::int64_t>::min());
+    out.push_back(' ');
+    write_uint(out, std::numeric_limits<std::uint64_t>::max());
+    out.push_back(' ');
+    write_int(out, 0);
+    EXPECT_EQ(out, "-9223372036854775808 18446744073709551615 0");
+}
+
+struct StringCase {
+    std::string in;
+    std::string out;
+};
+
+class StringTable : public ::testing::TestWithParam<StringCase> {};
+
+TEST_P(StringTable, Escapes) { EXPECT_EQ(str(GetParam().in), GetParam().out); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, StringTable,
+    ::testing::Values(StringCase{"", R"("")"}, StringCase{"a\"b", R"("a\"b")"},
+                      StringCase{"\x01\x1f", R"("\u0001\u001f")"}, StringCase{"\t\n\r", R"("\t\n\r")"},
+                      StringCase{"\b\f", R"("\u0008\u000c")"}, StringCase{std::string("a\0b", 3), R"("a\u0000b")"},
+                      StringCase{"\\/", R"("\\/")"}, StringCase{"\xc3\xa9\x7f", "\"\xc3\xa9\x7f\""},
+                      StringCase{"\xff\xfe", "\"\xff\xfe\""}, StringCase{"plain text", R"("plain text")"}));
+
+TEST(Strings, EveryControlByte) {
+    for (int b = 0; b < 0x20; ++b) {
+        const std::string out = str(std::string(1, static_cast<char>(b)));
+        EXPECT_EQ(out.find_first_of(std::string("\0\n\r", 3)), std::string::npos);
+        EXPECT_EQ(out[1], '\\');
+    }
+}
+
+TEST(Names, FallBackOutsideTheirMembers) {
+    EXPECT_EQ(tracking_confidence_name(TrackingConfidence::POSITION_AND_ORIENTATION), "position_and_orientation");
+    EXPECT_EQ(tracking_confidence_name(TrackingConfidence::ORIENTATION_ONLY), "orientation_only");
+    EXPECT_EQ(tracking_confidence_name(static_cast<TrackingConfidence>(7)), "unavailable");
+    EXPECT_EQ(tracking_confidence_name(static_cast<TrackingConfidence>(-1)), "unavailable");
+    EXPECT_EQ(pointing_source_name(PointingSource::CONTROLLER), "controller");
+    EXPECT_EQ(pointing_source_name(PointingSource::HAND), "hand");
+    EXPECT_EQ(pointing_source_name(PointingSource::EYE_GAZE), "eye_gaze");
+    EXPECT_EQ(pointing_source_name(static_cast<PointingSource>(42)), "head");
+}
+
+TEST(Shapes, VectorsPosesRays) {
+    std::string out;
+    write_vec3(out, {1, 0.5, -2});
+    out.push_back(' ');
+    write_pose(out, Pose{});
+    out.push_back(' ');
+    write_ray(out, Ray{{0, 1, 0}, {0, 0, -1}});
+    EXPECT_EQ(out, R"([1,0.5,-2] {"position":[0,0,0],"orientation":[0,0,0,1]} {"origin":[0,1,0],"direction":[0,0,-1]})");
+}

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "spatial/timeline.hpp"
+
+using namespace halberin::spatial;
+
+namespace {
+
+SpatialIntentFrame frame_at(std::int64_t ts, std::string domain = "") {
+    SpatialIntentFrame f;
+    f.timestamp_ns = ts;
+    f.timestamp_domain = std::move(domain);
+    return f;
+}
+
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+
+}  // namespace
+
+TEST(Timeline, EmptyGivesNothing) {
+    IntentTimeline t(240, 2'000'000'000);
+    EXPECT_FALSE(t.latest());
+    EXPECT_FALSE(t.submit_text("hello", 0));
+}
+
+TEST(Timeline, ZeroCapacityKeepsOneFrame) {
+    IntentTimeline t(0, 1000);
+    t.push(frame_at(10));
+    t.push(frame_at(20));
+    EXPECT_EQ(t.latest()->timestamp_ns, 20);
+    EXPECT_FALSE(t.submit_text("x", 15));
+}
+
+TEST(Timeline, NegativeAgeLimitIsZero) {
+    IntentTimeline t(4, -5);
+    t.push(frame_at(100));
+    ASSERT_TRUE(t.submit_text("x", 100));
+    EXPECT_EQ(t.submit_text("x", 100)->spatial_age_ns, 0);
+    EXPECT_FALSE(t.submit_text("x", 101));
+}
+
+TEST(Timeline, TrimsOldestBeyondCapacity) {
+    IntentTimeline t(3, 1000);
+    for (int ts = 1; ts <= 5; ++ts) t.push(frame_at(ts));
+    EXPECT_FALSE(t.submit_text("x", 2));
+    auto e = t.submit_text("x", 4);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->spatial_context.timestamp_ns, 4);
+    EXPECT_EQ(e->spatial_age_ns, 0);
+    EXPECT_EQ(e->timestamp_ns, 4);
+}
+
+TEST(Timeline, ClockGoingBackRestartsHistory) {
+    IntentTimeline t(10, 100);
+    t.push(frame_at(10));
+    t.push(frame_at(20));
+    t.push(frame_at(15));
+    EXPECT_EQ(t.latest()->timestamp_ns, 15);
+    auto e = t.submit_text("x", 20);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->spatial_context.timestamp_ns, 15);
+    EXPECT_EQ(e->spatial_age_ns, 5);
+    EXPECT_FALSE(t.submit_text("x", 12));  // the frame at 10 is gone
+}
+
+TEST(Timeline, EqualTimestampsPickTheLastPushed) {
+    IntentTimeline t(10, 100);
+    t.push(frame_at(10, "first"));
+    t.push(frame_at(10, "second"));
+    EXPECT_EQ(t.submit_text("x", 10)->spatial_context.timestamp_domain, "second");
+}
+
+TEST(Timeline, OnlyTheNewestFrameNotLaterIsConsidered) {
+    IntentTimeline t(10, 150);
+    t.push(frame_at(100));
+    t.push(frame_at(300));
+    auto at_max = t.submit_text("x", 250);
+    ASSERT_TRUE(at_max);
+    EXPECT_EQ(at_max->spatial_context.timestamp_ns, 100);
+    EXPECT_EQ(at_max->spatial_age_ns, 150);
+    EXPECT_FALSE(t.submit_text("x", 251));
+    EXPECT_EQ(t.submit_text("x", 300)->spatial_age_ns, 0);
+}
+
+TEST(Timeline, EmptyTextNeverPairs) {
+    IntentTimeline t(10, 150);
+    t.push(frame_at(300));
+    EXPECT_FALSE(t.submit_text("", 300));
+    EXPECT_TRUE(t.submit_text(" ", 300));
+}
+
+TEST(Timeline, TextBytesAreKeptExactly) {
+    IntentTimeline t(10, 150);
+    t.push(frame_at(0));
+    const std::string text("a\0b\xc3\xa9", 5);
+    EXPECT_EQ(t.submit_text(text, 1)->text, text);
+}
+
+TEST(Timeline, NegativeTimestampsAreOrdinary) {
+    IntentTimeline t(10, 150);
+    t.push(frame_at(-20));
+    t.push(frame_at(-10));
+    auto e = t.submit_text("x", -15);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->spatial_context.timestamp_ns, -20);
+    EXPECT_EQ(e->spatial_age_ns, 5);
+}
+
+TEST(Timeline, AgeThatDoesNotFitIsTooOld) {
+    IntentTimeline t(10, kMax);
+    t.push(frame_at(kMin));
+    EXPECT_FALSE(t.submit_text("x", kMax));
+    EXPECT_FALSE(t.submit_text("x", 0));  // 2^63 does not fit either
+    auto e = t.submit_text("x", -1);      // 2^63 - 1 does
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->spatial_age_ns, kMax);
+}
+
+TEST(ContextAge, Bounds) {
+    EXPECT_EQ(context_age(kMin, kMin), 0);
+    EXPECT_EQ(context_age(-1, kMax), std::nullopt);
+    EXPECT_EQ(context_age(0, kMax), kMax);
+    EXPECT_EQ(context_age(kMin, -1), kMax);
+    EXPECT_EQ(context_age(1, 0), std::nullopt);
+}
