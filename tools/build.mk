@@ -34,3 +34,26 @@ demo: module
 
 clean:
 	rm -rf $(BUILD)
+
+# Sanitizer builds use clang from the toolchain; the Python suite runs against the
+# instrumented module with the runtime preloaded and the interpreter's allocator off.
+ASAN := $(BUILD)/asan
+TSAN := $(BUILD)/tsan
+CLANG := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+check-asan:
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) $(CLANG) -DSPATIAL_TESTS=ON -DSPATIAL_SANITIZE=address,undefined \
+	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(ASAN)
+	cd $(ASAN) && ctest --output-on-failure
+	LD_PRELOAD=$$(clang -print-file-name=libclang_rt.asan-x86_64.so) PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    PYTHONPATH=$(ASAN) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+check-tsan:
+	cmake -S . -B $(TSAN) $(CMAKE_GEN) $(CLANG) -DSPATIAL_TESTS=ON -DSPATIAL_PYTHON=OFF \
+	    -DSPATIAL_SANITIZE=thread >/dev/null
+	cmake --build $(TSAN) --target timeline_stress
+	TSAN_OPTIONS=halt_on_error=1 STRESS_MILLISECONDS=$${STRESS_MILLISECONDS:-2000} $(TSAN)/tests/native/timeline_stress
+
+check: test check-asan check-tsan
