@@ -60,12 +60,15 @@ TEST(TimelineStress, ConcurrentPushLatestSubmit) {
 
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GT(events.load(), 0);
-    // After the storm, the history still honours its bound: capacity frames at most.
+    // After the storm the history still honours its bound. A writer descheduled between
+    // taking a timestamp and pushing may restart it far in the past, so every stamp up
+    // to the newest is probed for a stored frame.
+    const auto latest = timeline.latest();
+    ASSERT_TRUE(latest);
     int found = 0;
-    const std::int64_t end = clock.load();
-    for (std::int64_t ts = end; ts >= end - 1000 && ts >= 0; --ts) {
+    for (std::int64_t ts = latest->timestamp_ns; ts >= 0; --ts) {
         if (auto e = timeline.submit_text("x", ts); e && e->spatial_age_ns == 0) found++;
     }
     EXPECT_LE(found, static_cast<int>(capacity));
-    EXPECT_GT(found, 0);
+    EXPECT_GE(found, 1);
 }
