@@ -1,19 +1,170 @@
 #include "json_text.hpp"
 
+#include "pow10_table.hpp"
+
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
 namespace halberin::spatial::json {
 
+namespace {
+
+__extension__ typedef unsigned __int128 uint128;
+
+constexpr std::uint32_t nine_digit_floor = 100'000'000;
+constexpr std::uint32_t nine_digit_ceiling = 1'000'000'000;
+
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// v * 10^k for v = m * 2^e, as an integer part and a fraction of `shift` bits. The
+// table's significand is truncated, so the true product lies in [product, product + m).
+struct Scaled {
+    std::uint64_t integer;
+    uint128 fraction;
+    int shift;
+};
+
+inline bool scale(std::uint64_t m, int e, int k, Scaled& out) noexcept {
+    if (k < detail::pow10_min || k > detail::pow10_max) {
+        return false;
+    }
+    const detail::Pow10& p = detail::pow10_table[k - detail::pow10_min];
+    const int shift = -(e + p.exponent);
+    if (shift <= 1 || shift >= 127) {
+        return false;
+    }
+    const uint128 product = static_cast<uint128>(m) * p.significand;
+    const uint128 integer = product >> shift;
+    if (integer >> 40) {
+        return false;
+    }
+    out.integer = static_cast<std::uint64_t>(integer);
+    out.fraction = product & ((static_cast<uint128>(1) << shift) - 1);
+    out.shift = shift;
+    return true;
+}
+
+inline char* write_two(char* p, std::uint32_t pair) noexcept {
+    std::memcpy(p, digit_pairs + 2 * pair, 2);
+    return p + 2;
+}
+
+// The nine digits of n (100000000 <= n < 1000000000) at decimal exponent x, laid
+// out as %g lays them out: trailing zeros and a bare decimal point dropped.
+char* write_g9(char* p, std::uint32_t n, int x) noexcept {
+    char d[10];
+    d[0] = static_cast<char>('0' + n / nine_digit_floor);
+    std::uint32_t rest = n % nine_digit_floor;
+    write_two(d + 1, rest / 1'000'000);
+    rest %= 1'000'000;
+    write_two(d + 3, rest / 10'000);
+    rest %= 10'000;
+    write_two(d + 5, rest / 100);
+    write_two(d + 7, rest % 100);
+    std::size_t count = 9;
+    while (d[count - 1] == '0') {
+        --count;
+    }
+    if (x < -4 || x >= 9) {
+        *p++ = d[0];
+        if (count > 1) {
+            *p++ = '.';
+            std::memcpy(p, d + 1, count - 1);
+            p += count - 1;
+        }
+        *p++ = 'e';
+        *p++ = x < 0 ? '-' : '+';
+        const auto magnitude = static_cast<std::uint32_t>(x < 0 ? -x : x);
+        if (magnitude >= 100) {
+            *p++ = static_cast<char>('0' + magnitude / 100);
+        }
+        return write_two(p, magnitude % 100);
+    }
+    if (x >= 0) {
+        const auto whole = static_cast<std::size_t>(x) + 1;
+        std::memcpy(p, d, whole);
+        p += whole;
+        if (count > whole) {
+            *p++ = '.';
+            std::memcpy(p, d + whole, count - whole);
+            p += count - whole;
+        }
+        return p;
+    }
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = -1; i > x; --i) {
+        *p++ = '0';
+    }
+    std::memcpy(p, d, count);
+    return p + count;
+}
+
+std::size_t exact_g9(char* out, double value) noexcept {
+    const auto result = std::to_chars(out, out + max_double_chars, value, std::chars_format::general, 9);
+    return static_cast<std::size_t>(result.ptr - out);
+}
+
+}  // namespace
+
+// Scales |value| by a power of ten into [1e8, 1e9) with a 64-bit table significand
+// and rounds to nearest; when the truncation error could straddle the halfway point
+// (ties included), the exact conversion decides.
 std::size_t format_double(char* out, double value) noexcept {
-    if (!std::isfinite(value)) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const std::uint64_t fraction_bits = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biased == 0x7FF) {
         std::memcpy(out, "null", 4);
         return 4;
     }
-    const auto result = std::to_chars(out, out + max_double_chars, value, std::chars_format::general, 9);
-    return static_cast<std::size_t>(result.ptr - out);
+    char* p = out;
+    if (bits >> 63) {
+        *p++ = '-';
+    }
+    if (biased == 0 && fraction_bits == 0) {
+        *p++ = '0';
+        return static_cast<std::size_t>(p - out);
+    }
+    const std::uint64_t m = biased == 0 ? fraction_bits : fraction_bits | (std::uint64_t{1} << 52);
+    const int e = biased == 0 ? -1074 : biased - 1075;
+    const int log2 = e + 63 - std::countl_zero(m);
+    int x = (log2 * 78913) >> 18;  // floor(log2 * log10(2)), or one too high near a power of ten
+
+    Scaled s{};
+    if (!scale(m, e, 8 - x, s)) {
+        return exact_g9(out, value);
+    }
+    if (s.integer < nine_digit_floor) {
+        --x;
+        if (!scale(m, e, 8 - x, s)) {
+            return exact_g9(out, value);
+        }
+    } else if (s.integer >= nine_digit_ceiling) {
+        ++x;
+        if (!scale(m, e, 8 - x, s)) {
+            return exact_g9(out, value);
+        }
+    }
+    if (s.integer < nine_digit_floor || s.integer >= nine_digit_ceiling) {
+        return exact_g9(out, value);
+    }
+    const uint128 half = static_cast<uint128>(1) << (s.shift - 1);
+    if (s.fraction <= half && s.fraction + m > half) {
+        return exact_g9(out, value);
+    }
+    auto n = static_cast<std::uint32_t>(s.integer);
+    if (s.fraction > half && ++n == nine_digit_ceiling) {
+        n = nine_digit_floor;
+        ++x;
+    }
+    return static_cast<std::size_t>(write_g9(p, n, x) - out);
 }
 
 void write_double(std::string& out, double value) {

@@ -6,8 +6,8 @@ namespace halberin::spatial {
 
 namespace {
 
-// A full frame with short strings fits; longer ones grow the buffer once or twice.
-constexpr std::size_t frame_reserve = 1024;
+// A full frame with short strings fits (about 1300 bytes); longer ones grow the buffer.
+constexpr std::size_t frame_reserve = 2048;
 
 void append_frame(std::string& out, const SpatialIntentFrame& f) {
     using namespace json;

@@ -71,12 +71,21 @@ TEST(Numbers, DifferentialAgainstPrintf) {
     const char* env = std::getenv("NUMBER_DRAWS");
     const long draws = env ? std::atol(env) : 1'000'000;
     long checked = 0;
+    std::uniform_real_distribution<double> metres(-10.0, 10.0);
     for (long i = 0; i < draws; ++i) {
         double v;
-        switch (i % 4) {
+        switch (i % 6) {
             case 0:
             case 1: v = std::bit_cast<double>(rng()); break;
             case 2: v = static_cast<double>(static_cast<std::int64_t>(rng() % 4'000'000'000ULL) - 2'000'000'000); break;
+            case 3: v = metres(rng); break;
+            case 4: {
+                // Neighbours of powers of ten, where the decimal exponent changes.
+                const double power = std::pow(10.0, static_cast<int>(rng() % 600) - 300);
+                const auto side = rng() % 3;
+                v = side == 0 ? power : std::nextafter(power, side == 1 ? 0.0 : HUGE_VAL);
+                break;
+            }
             default: {
                 // d.dddddddd5 at a random decimal exponent: exactly between two 9-digit texts.
                 const double mantissa = static_cast<double>(100'000'000 + rng() % 900'000'000) + 0.5;
