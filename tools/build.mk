@@ -56,4 +56,15 @@ check-tsan:
 	cmake --build $(TSAN) --target timeline_stress
 	TSAN_OPTIONS=halt_on_error=1 STRESS_MILLISECONDS=$${STRESS_MILLISECONDS:-2000} $(TSAN)/tests/native/timeline_stress
 
+# The number formatter against printf on a hundred million doubles.
+check-numbers: native
+	NUMBER_DRAWS=$${NUMBER_DRAWS:-100000000} $(NATIVE)/tests/native/spatial_tests --gtest_filter='Numbers.Differential*'
+
+BENCH := $(BUILD)/bench
+
+bench: module
+	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_PYTHON=OFF -DSPATIAL_BENCH=ON >/dev/null
+	cmake --build $(BENCH) --target native_bench
+	$(VPY) bench/bench.py $(BENCH)/bench/native_bench
+
 check: test check-asan check-tsan

@@ -1,0 +1,372 @@
+"""Side-by-side timings of the module against what a user could use instead.
+
+Every row times both sides in the same run, alternating, after a warm-up; each side's
+figure is the minimum over several repeats. Run with `make bench`."""
+
+from __future__ import annotations
+
+import bisect
+import collections
+import copy
+import dataclasses
+import json
+import os
+import platform
+import random
+import subprocess
+import sys
+import timeit
+from typing import Any, Callable
+
+import msgspec
+import orjson
+
+import _spatial as sp
+
+REPEATS = int(os.environ.get("BENCH_REPEATS", "7"))
+TARGET_SECONDS = float(os.environ.get("BENCH_SECONDS", "0.05"))
+
+rng = random.Random(90)
+
+
+def u(lo: float = -1.0, hi: float = 1.0) -> float:
+    return rng.uniform(lo, hi)
+
+
+def vec() -> sp.Vec3:
+    return sp.Vec3(u(), u(0.5, 2.0), u())
+
+
+def pose() -> sp.Pose:
+    p = sp.Pose()
+    p.position = vec()
+    p.orientation = sp.Quaternion(u(), u(), u(), u())
+    return p
+
+
+def full_frame(ts: int = 1_000_000) -> sp.SpatialIntentFrame:
+    f = sp.SpatialIntentFrame()
+    f.timestamp_ns = ts
+    f.timestamp_domain = "steady"
+    rs = sp.ReferenceSpace()
+    rs.type, rs.id, rs.generation = "local", "room-1", 3
+    f.reference_space = rs
+    f.head_pose = pose()
+    f.head_tracking = sp.TrackingConfidence.POSITION_AND_ORIENTATION
+    pi = sp.PointingIntent()
+    pi.ray = sp.Ray(vec(), vec())
+    pi.source = sp.PointingSource.CONTROLLER
+    pi.confidence = sp.TrackingConfidence.POSITION_AND_ORIENTATION
+    f.pointing = pi
+    sel = sp.SelectState()
+    sel.pressed, sel.changed, sel.last_change_time_ns = True, True, ts - 5
+    f.primary_select = sel
+    f.left_hand_pose = pose()
+    f.right_hand_pose = pose()
+    f.gaze_ray = sp.Ray(vec(), vec())
+    hit = sp.SpatialHit()
+    hit.position, hit.normal, hit.host_id = vec(), vec(), "panel:map"
+    f.target = hit
+    caps = sp.CapabilitySnapshot()
+    caps.head_pose = caps.action_input = caps.hand_tracking = caps.eye_gaze = True
+    caps.enabled_extensions = ["ext.hand", "ext.gaze"]
+    f.capabilities = caps
+    return f
+
+
+# The record as msgspec Structs, fields in record order; absent optionals are omitted.
+class RefSpace(msgspec.Struct):
+    type: str
+    id: str
+    generation: int
+
+
+class PoseS(msgspec.Struct):
+    position: tuple[float, float, float]
+    orientation: tuple[float, float, float, float]
+
+
+class PointingS(msgspec.Struct):
+    source: str
+    confidence: str
+    origin: tuple[float, float, float]
+    direction: tuple[float, float, float]
+
+
+class SelectS(msgspec.Struct):
+    pressed: bool
+    changed: bool
+    last_change_time_ns: int
+
+
+class RayS(msgspec.Struct):
+    origin: tuple[float, float, float]
+    direction: tuple[float, float, float]
+
+
+class TargetS(msgspec.Struct, omit_defaults=True):
+    position: tuple[float, float, float]
+    normal: tuple[float, float, float]
+    host_id: str | None = None
+
+
+class CapsS(msgspec.Struct):
+    head_pose: bool
+    action_input: bool
+    hand_tracking: bool
+    hand_interaction: bool
+    eye_gaze: bool
+    enabled_extensions: list[str]
+
+
+class FrameS(msgspec.Struct, omit_defaults=True):
+    schema: str
+    version: int
+    timestamp_ns: int
+    timestamp_domain: str
+    reference_space: RefSpace
+    head: PoseS
+    head_tracking: str
+    capabilities: CapsS
+    pointing: PointingS | None = None
+    primary_select: SelectS | None = None
+    left_hand: PoseS | None = None
+    right_hand: PoseS | None = None
+    gaze: RayS | None = None
+    target: TargetS | None = None
+
+
+class EventS(msgspec.Struct):
+    schema: str
+    version: int
+    timestamp_ns: int
+    text: str
+    spatial_age_ns: int
+    spatial_context: FrameS
+
+
+# What a user would write instead of the timeline: same trimming and pairing, frames
+# copied in and out so that no caller shares state with the history.
+@dataclasses.dataclass
+class PyVec3:
+    x: float
+    y: float
+    z: float
+
+
+@dataclasses.dataclass
+class PyPose:
+    position: PyVec3
+    orientation: tuple[float, float, float, float]
+
+
+@dataclasses.dataclass
+class PyRay:
+    origin: PyVec3
+    direction: PyVec3
+
+
+@dataclasses.dataclass
+class PyFrame:
+    timestamp_ns: int
+    timestamp_domain: str
+    reference_space: dict[str, Any]
+    head_pose: PyPose
+    head_tracking: str
+    pointing: PyRay | None
+    primary_select: dict[str, Any] | None
+    left_hand_pose: PyPose | None
+    right_hand_pose: PyPose | None
+    gaze_ray: PyRay | None
+    target: dict[str, Any] | None
+    capabilities: dict[str, Any]
+
+
+@dataclasses.dataclass
+class PyEvent:
+    timestamp_ns: int
+    text: str
+    spatial_context: PyFrame
+    spatial_age_ns: int
+
+
+class PyTimeline:
+    def __init__(self, capacity: int = 240, max_context_age_ns: int = 2_000_000_000) -> None:
+        self.frames: collections.deque[PyFrame] = collections.deque(maxlen=capacity)
+        self.max_context_age_ns = max_context_age_ns
+
+    def push(self, frame: PyFrame) -> None:
+        if self.frames and frame.timestamp_ns < self.frames[-1].timestamp_ns:
+            self.frames.clear()
+        self.frames.append(copy.deepcopy(frame))
+
+    def latest(self) -> PyFrame | None:
+        return copy.deepcopy(self.frames[-1]) if self.frames else None
+
+    def submit_text(self, text: str, timestamp_ns: int) -> PyEvent | None:
+        if not text or not self.frames:
+            return None
+        i = bisect.bisect_right(self.frames, timestamp_ns, key=lambda f: f.timestamp_ns)
+        if i == 0:
+            return None
+        frame = self.frames[i - 1]
+        age = timestamp_ns - frame.timestamp_ns
+        if age > self.max_context_age_ns:
+            return None
+        return PyEvent(timestamp_ns, text, copy.deepcopy(frame), age)
+
+
+def py_frame(ts: int) -> PyFrame:
+    def pv() -> PyVec3:
+        return PyVec3(u(), u(), u())
+
+    def pp() -> PyPose:
+        return PyPose(pv(), (u(), u(), u(), u()))
+
+    return PyFrame(ts, "steady", {"type": "local", "id": "room-1", "generation": 3}, pp(),
+                   "position_and_orientation", PyRay(pv(), pv()),
+                   {"pressed": True, "changed": True, "last_change_time_ns": ts - 5}, pp(), pp(),
+                   PyRay(pv(), pv()), {"position": pv(), "normal": pv(), "host_id": "panel:map"},
+                   {"head_pose": True, "action_input": True, "hand_tracking": True, "hand_interaction": False,
+                    "eye_gaze": True, "enabled_extensions": ["ext.hand", "ext.gaze"]})
+
+
+def per_call(fn: Callable[[], object], number: int) -> float:
+    return timeit.timeit(fn, number=number) / number
+
+
+def calibrate(fn: Callable[[], object]) -> int:
+    """A call count that takes about TARGET_SECONDS; the runs on the way are the warm-up."""
+    number = 1
+    while True:
+        elapsed = timeit.timeit(fn, number=number)
+        if elapsed >= TARGET_SECONDS / 5:
+            return max(1, int(number * TARGET_SECONDS / elapsed))
+        number *= 4
+
+
+def side_by_side(ours: Callable[[], object], theirs: Callable[[], object]) -> tuple[float, float]:
+    n_ours, n_theirs = calibrate(ours), calibrate(theirs)
+    best_ours = best_theirs = float("inf")
+    for _ in range(REPEATS):
+        best_ours = min(best_ours, per_call(ours, n_ours))
+        best_theirs = min(best_theirs, per_call(theirs, n_theirs))
+    return best_ours, best_theirs
+
+
+ROWS: list[tuple[str, str, float, float]] = []
+
+
+def row(case: str, peer: str, ours: Callable[[], object], theirs: Callable[[], object]) -> None:
+    a, b = side_by_side(ours, theirs)
+    ROWS.append((case, peer, a, b))
+    print(f"  {case:<34} vs {peer:<34} {a * 1e6:9.3f} us {b * 1e6:9.3f} us  ratio {a / b:6.3f}",
+          file=sys.stderr, flush=True)
+
+
+def encoders(case: str, record: Any, struct_type: type) -> None:
+    d = sp.to_dict(record)
+    s = msgspec.convert(d, struct_type)
+    line = sp.to_jsonl(record)
+    for peer_text in (orjson.dumps(d), msgspec.json.encode(s), json.dumps(d, separators=(",", ":"))):
+        assert json.loads(peer_text) == json.loads(line), "peers must encode the same content"
+    row(case, "orjson.dumps(d)", lambda: sp.to_jsonl(record), lambda: orjson.dumps(d))
+    row(case, "msgspec.json.encode(struct)", lambda: sp.to_jsonl(record), lambda: msgspec.json.encode(s))
+    row(case, "json.dumps(d, compact)", lambda: sp.to_jsonl(record),
+        lambda: json.dumps(d, separators=(",", ":")))
+
+
+def python_cases() -> None:
+    frame = full_frame()
+    encoders("to_jsonl(full frame)", frame, FrameS)
+    encoders("to_jsonl(default frame)", sp.SpatialIntentFrame(), FrameS)
+    timeline = sp.IntentTimeline()
+    timeline.push(frame)
+    event = timeline.submit_text("put the map there", frame.timestamp_ns + 40_000_000)
+    assert event is not None
+    encoders("to_jsonl(event)", event, EventS)
+    row("to_dict(full frame)", "json.loads(to_jsonl(frame))", lambda: sp.to_dict(frame),
+        lambda: json.loads(sp.to_jsonl(frame)))
+
+    ours, theirs = sp.IntentTimeline(240), PyTimeline(240)
+    ours_frames = [full_frame(1_000_000 + i * 11_111_111) for i in range(240)]
+    theirs_frames = [py_frame(1_000_000 + i * 11_111_111) for i in range(240)]
+    for a, b in zip(ours_frames, theirs_frames):
+        ours.push(a)
+        theirs.push(b)
+    # Pushing the newest frame again keeps 240 stored without restarting the history.
+    row("IntentTimeline.push (240 stored)", "deque + deepcopy", lambda: ours.push(ours_frames[-1]),
+        lambda: theirs.push(theirs_frames[-1]))
+    row("IntentTimeline.latest", "deque + deepcopy", ours.latest, theirs.latest)
+    for a, b in zip(ours_frames, theirs_frames):
+        ours.push(a)
+        theirs.push(b)
+    mid = 1_000_000 + 120 * 11_111_111 + 5
+    assert ours.submit_text("here", mid) is not None and theirs.submit_text("here", mid) is not None
+    row("IntentTimeline.submit_text", "deque + deepcopy", lambda: ours.submit_text("here", mid),
+        lambda: theirs.submit_text("here", mid))
+
+    hit = sp.SpatialHit()
+
+    def raycast(ray: sp.Ray) -> sp.SpatialHit:
+        return hit
+
+    ray = frame.pointing.ray
+    row("resolve_target(trivial callback)", "the callback alone", lambda: sp.resolve_target(frame, raycast),
+        lambda: raycast(ray))
+
+
+def native_cases(binary: str) -> None:
+    out = subprocess.run([binary, "--benchmark_format=json", f"--benchmark_repetitions={REPEATS}",
+                          "--benchmark_report_aggregates_only=true", "--benchmark_min_warmup_time=0.05"],
+                         check=True, capture_output=True, text=True).stdout
+    times = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            times[b["run_name"]] = b["real_time"] if "real_time" in b else b["cpu_time"]
+    def t(name: str) -> float:
+        return times[name] * 1e-9
+
+    for peer in ("BM_ToCharsGeneral9", "BM_SnprintfG9"):
+        ROWS.append(("native: format_double (per double)", peer.removeprefix("BM_"), t("BM_FormatDouble"), t(peer)))
+    for name in ("BM_EncodeFullFrame", "BM_EncodeDefaultFrame", "BM_EncodeEvent"):
+        ROWS.append((f"native: {name.removeprefix('BM_')}", "-", t(name), float("nan")))
+    # Each of the four threads reports wall time per own iteration: per operation of the
+    # whole timeline that is a quarter of it.
+    for base in ("BM_TimelinePush", "BM_TimelineSubmitText"):
+        one, four = t(f"{base}/real_time/threads:1"), t(f"{base}/real_time/threads:4") / 4
+        ROWS.append((f"native: {base.removeprefix('BM_')}, 4 contending threads", "1 thread", four, one))
+
+
+def main() -> None:
+    native = sys.argv[1] if len(sys.argv) > 1 else None
+    python_cases()
+    if native:
+        native_cases(native)
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.processor() or cpu_model()}; "
+          f"Python {platform.python_version()}, orjson {orjson.__version__}, msgspec {msgspec.__version__}")
+    print("| case | against | ours | theirs | ratio |")
+    print(f"|---|---|---:|---:|---:|")
+    for case, peer, a, b in ROWS:
+        theirs = "-" if b != b else fmt_time(b)
+        ratio = "-" if b != b else f"{a / b:.3f}"
+        print(f"| {case} | {peer} | {fmt_time(a)} | {theirs} | {ratio} |")
+
+
+def fmt_time(seconds: float) -> str:
+    return f"{seconds * 1e9:.1f} ns" if seconds < 1e-6 else f"{seconds * 1e6:.2f} us"
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown CPU"
+
+
+if __name__ == "__main__":
+    main()

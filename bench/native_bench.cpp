@@ -1,0 +1,140 @@
+// Per-frame encoding, per-double number formatting against the standard conversions,
+// and timeline traffic with and without contention.
+#include <benchmark/benchmark.h>
+
+#include <charconv>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "json_text.hpp"
+#include "spatial/jsonl.hpp"
+#include "spatial/timeline.hpp"
+
+using namespace halberin::spatial;
+
+namespace {
+
+// Tracking output: full-precision values within a few metres of the origin.
+const std::vector<double>& tracking_doubles() {
+    static const std::vector<double> values = [] {
+        std::mt19937_64 rng(90);
+        std::uniform_real_distribution<double> metres(-4.0, 4.0);
+        std::vector<double> v(4096);  // a power of two: the loop wraps with a mask
+        for (double& d : v) {
+            d = metres(rng);
+        }
+        return v;
+    }();
+    return values;
+}
+
+Pose pose(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    return {{u(rng), 1.0 + u(rng), u(rng)}, {u(rng), u(rng), u(rng), u(rng)}};
+}
+
+SpatialIntentFrame full_frame(std::int64_t timestamp_ns = 1'000'000) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    SpatialIntentFrame f;
+    f.timestamp_ns = timestamp_ns;
+    f.timestamp_domain = "steady";
+    f.reference_space = {"local", "room-1", 3};
+    f.head_pose = pose(rng);
+    f.head_tracking = TrackingConfidence::POSITION_AND_ORIENTATION;
+    f.pointing = PointingIntent{{{u(rng), u(rng), u(rng)}, {u(rng), u(rng), u(rng)}}, PointingSource::CONTROLLER,
+                                TrackingConfidence::POSITION_AND_ORIENTATION};
+    f.primary_select = SelectState{true, true, timestamp_ns - 5};
+    f.left_hand_pose = pose(rng);
+    f.right_hand_pose = pose(rng);
+    f.gaze_ray = Ray{{u(rng), u(rng), u(rng)}, {u(rng), u(rng), u(rng)}};
+    f.target = SpatialHit{{u(rng), u(rng), u(rng)}, {u(rng), u(rng), u(rng)}, "panel:map"};
+    f.capabilities = {true, true, true, false, true, {"ext.hand", "ext.gaze"}};
+    return f;
+}
+
+void BM_EncodeFullFrame(benchmark::State& state) {
+    const SpatialIntentFrame f = full_frame();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(to_jsonl(f));
+    }
+}
+BENCHMARK(BM_EncodeFullFrame);
+
+void BM_EncodeDefaultFrame(benchmark::State& state) {
+    const SpatialIntentFrame f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(to_jsonl(f));
+    }
+}
+BENCHMARK(BM_EncodeDefaultFrame);
+
+void BM_EncodeEvent(benchmark::State& state) {
+    const ContextualIntentEvent e{1'040'000, "put the map there", full_frame(), 40'000};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(to_jsonl(e));
+    }
+}
+BENCHMARK(BM_EncodeEvent);
+
+template <class Format>
+void per_double(benchmark::State& state, Format format) {
+    const auto& values = tracking_doubles();
+    char buf[64];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(format(buf, values[i]));
+        benchmark::ClobberMemory();
+        i = (i + 1) & (values.size() - 1);
+    }
+}
+
+void BM_FormatDouble(benchmark::State& state) {
+    per_double(state, [](char* buf, double v) { return json::format_double(buf, v); });
+}
+BENCHMARK(BM_FormatDouble);
+
+void BM_ToCharsGeneral9(benchmark::State& state) {
+    per_double(state, [](char* buf, double v) {
+        return std::to_chars(buf, buf + 64, v, std::chars_format::general, 9).ptr - buf;
+    });
+}
+BENCHMARK(BM_ToCharsGeneral9);
+
+void BM_SnprintfG9(benchmark::State& state) {
+    per_double(state, [](char* buf, double v) { return std::snprintf(buf, 64, "%.9g", v); });
+}
+BENCHMARK(BM_SnprintfG9);
+
+IntentTimeline& shared_timeline() {
+    static IntentTimeline timeline(240, 2'000'000'000);
+    return timeline;
+}
+
+void BM_TimelinePush(benchmark::State& state) {
+    IntentTimeline& timeline = shared_timeline();
+    SpatialIntentFrame f = full_frame();
+    for (auto _ : state) {
+        // Every thread pushes the same timestamp so no thread's frame restarts the history.
+        timeline.push(f);
+    }
+}
+BENCHMARK(BM_TimelinePush)->Threads(1)->Threads(4)->UseRealTime();
+
+void BM_TimelineSubmitText(benchmark::State& state) {
+    IntentTimeline& timeline = shared_timeline();
+    if (state.thread_index() == 0) {
+        for (int i = 0; i < 240; ++i) {
+            timeline.push(full_frame(1'000'000));
+        }
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(timeline.submit_text("put it there", 1'000'050));
+    }
+}
+BENCHMARK(BM_TimelineSubmitText)->Threads(1)->Threads(4)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
