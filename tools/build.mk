@@ -36,10 +36,11 @@ clean:
 	rm -rf $(BUILD)
 
 # Sanitizer builds use clang from the toolchain; the Python suite runs against the
-# instrumented module with the runtime preloaded and the interpreter's allocator off.
+# instrumented module with the runtime preloaded and the interpreter's allocator off,
+# leak detection on and only the interpreter's own leaks suppressed (tools/lsan.supp).
 ASAN := $(BUILD)/asan
 TSAN := $(BUILD)/tsan
-CLANG := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CLANG := -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 check-asan:
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) $(CLANG) -DSPATIAL_TESTS=ON -DSPATIAL_SANITIZE=address,undefined \
@@ -47,7 +48,9 @@ check-asan:
 	cmake --build $(ASAN)
 	cd $(ASAN) && ctest --output-on-failure
 	LD_PRELOAD=$$(clang -print-file-name=libclang_rt.asan-x86_64.so) PYTHONMALLOC=malloc \
-	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ASAN_SYMBOLIZER_PATH=$$(command -v llvm-symbolizer) ASAN_OPTIONS=detect_leaks=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    PYTHONPATH=$(ASAN) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 check-tsan:
@@ -67,4 +70,50 @@ bench: module
 	cmake --build $(BENCH) --target native_bench
 	$(VPY) bench/bench.py $(BENCH)/bench/native_bench
 
-check: test check-asan check-tsan
+# Each libFuzzer target runs FUZZ_SECONDS over a scratch corpus seeded from the
+# committed one; the executions of every run are summed at the end.
+FUZZ := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fuzz_records fuzz_numbers
+
+fuzz:
+	cmake -S . -B $(FUZZ) $(CMAKE_GEN) $(CLANG) -DSPATIAL_PYTHON=OFF -DSPATIAL_FUZZ=ON \
+	    -DSPATIAL_SANITIZE=address,undefined >/dev/null
+	cmake --build $(FUZZ) --target $(FUZZ_TARGETS)
+	@total=0; for t in $(FUZZ_TARGETS); do \
+	    corpus=$${t#fuzz_}; mkdir -p $(FUZZ)/corpus-$$corpus; \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(FUZZ)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) \
+	        -print_final_stats=1 -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus-$$corpus tests/fuzz/corpus/$$corpus \
+	        > $(FUZZ)/$$t.log 2>&1 || { tail -40 $(FUZZ)/$$t.log; exit 1; }; \
+	    runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' $(FUZZ)/$$t.log); \
+	    echo "$$t: $$runs executions in $(FUZZ_SECONDS) s, no failure"; total=$$((total + runs)); \
+	done; echo "fuzz: $$total executions in all"
+
+# Reference leaks under the debug interpreter, then memcheck on the native unit tests
+# (the threaded stress test runs under ASan and TSan: memcheck serialises its threads).
+DEBUG_PY := $(BUILD)/debug-python
+VALGRIND := valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite --quiet
+
+check-leaks: native
+	cmake -S . -B $(DEBUG_PY) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$$(command -v python3.14d) >/dev/null
+	cmake --build $(DEBUG_PY)
+	PYTHONPATH=$(DEBUG_PY) python3.14d tests/leaks/refcount_loops.py
+	NUMBER_DRAWS=20000 $(VALGRIND) $(NATIVE)/tests/native/spatial_tests --gtest_brief=1
+
+# Line and branch coverage of the C++ sources from the native and the Python tests.
+COVERAGE := $(BUILD)/coverage
+
+coverage:
+	cmake -S . -B $(COVERAGE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSPATIAL_TESTS=ON -DSPATIAL_COVERAGE=ON \
+	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(COVERAGE)
+	find $(COVERAGE) -name '*.gcda' -delete
+	cd $(COVERAGE) && NUMBER_DRAWS=100000 STRESS_MILLISECONDS=300 ctest --output-on-failure
+	PYTHONPATH=$(COVERAGE) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	gcovr --root . --object-directory $(COVERAGE) --filter 'src/' --filter 'include/' \
+	    --exclude-unreachable-branches --exclude-throw-branches --txt-metric branch --print-summary \
+	    --fail-under-line 95 $(COVERAGE)
+
+# Every gate, with short fuzz runs.
+check: test check-asan check-tsan check-leaks coverage
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$${CHECK_FUZZ_SECONDS:-15}

@@ -25,7 +25,7 @@ constexpr char digit_pairs[] =
 // v * 10^k for v = m * 2^e, as an integer part and a fraction of `shift` bits. The
 // table's significand is truncated, so the true product lies in [product, product + m).
 struct Scaled {
-    std::uint64_t integer;
+    uint128 integer;
     uint128 fraction;
     int shift;
 };
@@ -35,20 +35,32 @@ inline bool scale(std::uint64_t m, int e, int k, Scaled& out) noexcept {
         return false;
     }
     const detail::Pow10& p = detail::pow10_table[k - detail::pow10_min];
-    const int shift = -(e + p.exponent);
-    if (shift <= 1 || shift >= 127) {
+    out.shift = -(e + p.exponent);
+    if (out.shift <= 1 || out.shift >= 127) {
         return false;
     }
     const uint128 product = static_cast<uint128>(m) * p.significand;
-    const uint128 integer = product >> shift;
-    if (integer >> 40) {
-        return false;
-    }
-    out.integer = static_cast<std::uint64_t>(integer);
-    out.fraction = product & ((static_cast<uint128>(1) << shift) - 1);
-    out.shift = shift;
+    out.integer = product >> out.shift;
+    out.fraction = product & ((static_cast<uint128>(1) << out.shift) - 1);
     return true;
 }
+
+// floor(log2 * log10(2)) for the binary exponents of finite doubles.
+constexpr int decimal_exponent(int log2) noexcept { return (log2 * 78913) >> 18; }
+
+// Against log10(2) to 62 fractional bits (1388255822130839283 / 2^62), whose floors
+// agree with exact integer comparisons of 10^x and 2^log2 over this whole range: the
+// estimate is never too high, only one too low when the significand carries it over.
+constexpr bool decimal_exponent_exact() {
+    for (int log2 = -1100; log2 < 1100; ++log2) {
+        __extension__ const __int128 wide = static_cast<__int128>(log2) * 1388255822130839283LL;
+        if (decimal_exponent(log2) != static_cast<int>(wide >> 62)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(decimal_exponent_exact());
 
 inline char* write_two(char* p, std::uint32_t pair) noexcept {
     std::memcpy(p, digit_pairs + 2 * pair, 2);
@@ -135,24 +147,10 @@ std::size_t format_double(char* out, double value) noexcept {
     const std::uint64_t m = biased == 0 ? fraction_bits : fraction_bits | (std::uint64_t{1} << 52);
     const int e = biased == 0 ? -1074 : biased - 1075;
     const int log2 = e + 63 - std::countl_zero(m);
-    int x = (log2 * 78913) >> 18;  // floor(log2 * log10(2)), or one too high near a power of ten
-
+    int x = decimal_exponent(log2);
     Scaled s{};
-    if (!scale(m, e, 8 - x, s)) {
-        return exact_g9(out, value);
-    }
-    if (s.integer < nine_digit_floor) {
-        --x;
-        if (!scale(m, e, 8 - x, s)) {
-            return exact_g9(out, value);
-        }
-    } else if (s.integer >= nine_digit_ceiling) {
-        ++x;
-        if (!scale(m, e, 8 - x, s)) {
-            return exact_g9(out, value);
-        }
-    }
-    if (s.integer < nine_digit_floor || s.integer >= nine_digit_ceiling) {
+    if (!scale(m, e, 8 - x, s) || (s.integer >= nine_digit_ceiling && !scale(m, e, 8 - ++x, s)) ||
+        s.integer < nine_digit_floor || s.integer >= nine_digit_ceiling) {
         return exact_g9(out, value);
     }
     const uint128 half = static_cast<uint128>(1) << (s.shift - 1);

@@ -55,9 +55,6 @@ template <class R>
 void collect_views(R& record, std::vector<LiveView>& out) {
     namespace d = pybind11::detail;
     const d::type_info* type = d::get_type_info(typeid(R));
-    if (type == nullptr) {
-        return;
-    }
     void* ptr = static_cast<void*>(std::addressof(record));
     d::with_instance_map(ptr, [&](d::instance_map& instances) {
         auto range = instances.equal_range(ptr);

@@ -122,6 +122,9 @@ struct StringCase {
     std::string out;
 };
 
+// Without it the test names would print the cases' raw bytes, unused string storage included.
+void PrintTo(const StringCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.in); }
+
 class StringTable : public ::testing::TestWithParam<StringCase> {};
 
 TEST_P(StringTable, Escapes) { EXPECT_EQ(str(GetParam().in), GetParam().out); }

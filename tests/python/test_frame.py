@@ -1,8 +1,10 @@
+import json
+
 import pytest
 from conftest import make_event, make_full_frame
 
 from _spatial import (ContextualIntentEvent, IntentTimeline, PointingIntent, PointingSource, Pose, Ray, SpatialHit,
-                      SpatialIntentFrame, TrackingConfidence, Vec3)
+                      SpatialIntentFrame, TrackingConfidence, Vec3, to_jsonl)
 
 OPTIONALS = ["pointing", "primary_select", "left_hand_pose", "right_hand_pose", "gaze_ray", "target"]
 
@@ -174,3 +176,18 @@ def test_push_copies_and_latest_returns_fresh_copies():
     assert a.pointing is not None
     a.timestamp_domain = "mine"
     assert t.latest().timestamp_domain == "steady"
+
+
+@pytest.mark.parametrize("name, key", [("pointing", "pointing"), ("primary_select", "primary_select"),
+                                       ("left_hand_pose", "left_hand"), ("right_hand_pose", "right_hand"),
+                                       ("gaze_ray", "gaze"), ("target", "target")])
+def test_clearing_twice_leaves_the_optional_absent(name, key):
+    f = make_full_frame()
+    setattr(f, name, None)
+    setattr(f, name, None)
+    assert getattr(f, name) is None
+    assert key not in to_jsonl_keys(f)
+
+
+def to_jsonl_keys(frame):
+    return json.loads(to_jsonl(frame)).keys()
