@@ -29,6 +29,11 @@ test: build
 	cd $(NATIVE) && ctest --output-on-failure
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
 
+# Regenerates the committed stubs from the installed module.
+stubs: module
+	$(VPY) -m pybind11_stubgen _spatial -o $(BUILD)/stubs
+	cp $(BUILD)/stubs/_spatial.pyi src/python/_spatial.pyi
+
 demo: module
 	$(VPY) examples/host_loop.py
 

@@ -1,3 +1,7 @@
+import functools
+import json
+import pathlib
+
 import pytest
 
 from _spatial import (CapabilitySnapshot, IntentTimeline, PointingIntent, PointingSource, Pose, Quaternion, Ray,
@@ -52,3 +56,46 @@ def make_event(frame=None, ts=None, text="put it there"):
 @pytest.fixture
 def full_frame():
     return make_full_frame()
+
+
+SCHEMA_DIR = pathlib.Path(__file__).resolve().parents[2] / "schemas"
+SCHEMA_FILES = {"halberin.spatial-intent": "spatial-intent.v1.schema.json",
+                "halberin.contextual-intent": "contextual-intent.v1.schema.json"}
+
+
+@functools.cache
+def record_validators(directory=SCHEMA_DIR):
+    """Draft 2020-12 validators for both records, by their "schema" name; the event
+    schema refers to the frame schema by its $id."""
+    import jsonschema
+    import referencing
+
+    schemas = {name: json.loads((directory / file).read_text()) for name, file in SCHEMA_FILES.items()}
+    registry = referencing.Registry().with_resources(
+        (s["$id"], referencing.Resource.from_contents(s)) for s in schemas.values())
+    validators = {}
+    for name, schema in schemas.items():
+        jsonschema.Draft202012Validator.check_schema(schema)
+        validators[name] = jsonschema.Draft202012Validator(schema, registry=registry)
+    return validators
+
+
+def validate_record(line):
+    record = json.loads(line)
+    record_validators()[record["schema"]].validate(record)
+
+
+def pytest_configure(config):
+    """Every line to_jsonl returns anywhere in the suite is validated against its schema
+    on the way back to the test that asked for it."""
+    import _spatial
+
+    encode = _spatial.to_jsonl
+
+    @functools.wraps(encode)
+    def to_jsonl(record):
+        line = encode(record)
+        validate_record(line)
+        return line
+
+    _spatial.to_jsonl = to_jsonl
