@@ -22,29 +22,6 @@ constexpr char digit_pairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// v * 10^k for v = m * 2^e, as an integer part and a fraction of `shift` bits. The
-// table's significand is truncated, so the true product lies in [product, product + m).
-struct Scaled {
-    uint128 integer;
-    uint128 fraction;
-    int shift;
-};
-
-inline bool scale(std::uint64_t m, int e, int k, Scaled& out) noexcept {
-    if (k < detail::pow10_min || k > detail::pow10_max) {
-        return false;
-    }
-    const detail::Pow10& p = detail::pow10_table[k - detail::pow10_min];
-    out.shift = -(e + p.exponent);
-    if (out.shift <= 1 || out.shift >= 127) {
-        return false;
-    }
-    const uint128 product = static_cast<uint128>(m) * p.significand;
-    out.integer = product >> out.shift;
-    out.fraction = product & ((static_cast<uint128>(1) << out.shift) - 1);
-    return true;
-}
-
 // floor(log2 * log10(2)) for the binary exponents of finite doubles.
 constexpr int decimal_exponent(int log2) noexcept { return (log2 * 78913) >> 18; }
 
@@ -62,63 +39,112 @@ constexpr bool decimal_exponent_exact() {
 }
 static_assert(decimal_exponent_exact());
 
-inline char* write_two(char* p, std::uint32_t pair) noexcept {
-    std::memcpy(p, digit_pairs + 2 * pair, 2);
+// |value| * 10^k for a normal double of biased exponent `biased` and significand m
+// (normalised to the top bit), as the high word of a 64x64-bit product with
+// `fraction_bits` bits below the units. The significand is first shifted right so that
+// this count is the same for every exponent (its low 11 bits are zero, so nothing is
+// lost). The table's significand is truncated, so the exact product exceeds the
+// computed one by less than 2^64: the exact high word lies in [high, high + 2).
+constexpr int fraction_bits = 33;
+
+constexpr int alignment(int biased, int k) noexcept {
+    return 1022 - fraction_bits - biased - detail::pow10_table[k - detail::pow10_min].exponent;
+}
+
+inline std::uint64_t scaled_high(std::uint64_t m, int biased, int k) noexcept {
+    return static_cast<std::uint64_t>((static_cast<uint128>(m >> alignment(biased, k)) *
+                                       detail::pow10_table[k - detail::pow10_min].significand) >> 64);
+}
+
+// Both powers a normal double can need, 10^(8-x) and 10^(7-x) for its estimated
+// decimal exponent x, are in the table and need a shift that loses no bit.
+constexpr bool alignment_in_range() {
+    for (int biased = 1; biased < 0x7FF; ++biased) {
+        const int x = decimal_exponent(biased - 1023);
+        for (const int k : {8 - x, 7 - x}) {
+            if (k < detail::pow10_min || k > detail::pow10_max || alignment(biased, k) < 0 ||
+                alignment(biased, k) > 11) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(alignment_in_range());
+
+// Byte-wise little-endian stores, so that the lowest byte of a register is the first
+// character on every host.
+inline void store_le(char* p, std::uint64_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+        v = __builtin_bswap64(v);
+    }
+    std::memcpy(p, &v, 8);
+}
+
+// The last eight of n's nine digits as characters, the first of them in the lowest
+// byte. Each pair comes from its own quotient of n, so the four run side by side
+// rather than one after another.
+inline std::uint64_t eight_digits(std::uint32_t n) noexcept {
+    const std::uint32_t q2 = n / 100;
+    const std::uint32_t q4 = n / 10'000;
+    const std::uint32_t q6 = n / 1'000'000;
+    const std::uint32_t q8 = n / nine_digit_floor;
+    const auto pair = [](std::uint32_t high, std::uint32_t low) {
+        std::uint16_t text;
+        std::memcpy(&text, digit_pairs + 2 * (low - 100 * high), 2);
+        return static_cast<std::uint64_t>(text);
+    };
+    const std::uint64_t v = pair(q8, q6) | (pair(q6, q4) << 16) | (pair(q4, q2) << 32) | (pair(q2, n) << 48);
+    if constexpr (std::endian::native == std::endian::big) {
+        return __builtin_bswap64(v);
+    }
+    return v;
+}
+
+// The nine digits of n (100000000 <= n < 1000000000) at decimal exponent x, laid out
+// as %g lays them out: trailing zeros and a bare decimal point dropped. Stores are of
+// fixed sizes and may reach past the text's end, never past max_double_chars from the
+// start of the number's sign.
+char* write_g9(char* p, std::uint32_t n, int x) noexcept {
+    const std::uint64_t tail_text = eight_digits(n);
+    // Trailing zero digits are the zero bytes at the high end of the tail's digit
+    // values (countl_zero gives 64 for a zero tail: one digit).
+    const std::size_t count = 9 - static_cast<std::size_t>(std::countl_zero(tail_text - 0x3030'3030'3030'3030U) / 8);
+    const char first = static_cast<char>('0' + n / nine_digit_floor);
+    if (x >= 0 && x < 9) {
+        const auto whole = static_cast<std::size_t>(x) + 1;
+        p[0] = first;
+        store_le(p + 1, tail_text);
+        if (count <= whole) {
+            return p + whole;
+        }
+        p[whole] = '.';
+        store_le(p + whole + 1, tail_text >> (8 * (whole - 1)));
+        return p + count + 1;
+    }
+    if (x < 0 && x >= -4) {
+        const auto leading = static_cast<std::size_t>(1 - x);
+        store_le(p, 0x3030'3030'3030'2E30U);  // "0.000000"
+        p[leading] = first;
+        store_le(p + leading + 1, tail_text);
+        return p + leading + count;
+    }
+    p[0] = first;
+    p[1] = '.';
+    store_le(p + 2, tail_text);
+    p += count > 1 ? count + 1 : 1;
+    *p++ = 'e';
+    *p++ = x < 0 ? '-' : '+';
+    const auto magnitude = static_cast<std::uint32_t>(x < 0 ? -x : x);
+    if (magnitude >= 100) {
+        *p++ = static_cast<char>('0' + magnitude / 100);
+    }
+    std::memcpy(p, digit_pairs + 2 * (magnitude % 100), 2);
     return p + 2;
 }
 
-// The nine digits of n (100000000 <= n < 1000000000) at decimal exponent x, laid
-// out as %g lays them out: trailing zeros and a bare decimal point dropped.
-char* write_g9(char* p, std::uint32_t n, int x) noexcept {
-    char d[10];
-    d[0] = static_cast<char>('0' + n / nine_digit_floor);
-    std::uint32_t rest = n % nine_digit_floor;
-    write_two(d + 1, rest / 1'000'000);
-    rest %= 1'000'000;
-    write_two(d + 3, rest / 10'000);
-    rest %= 10'000;
-    write_two(d + 5, rest / 100);
-    write_two(d + 7, rest % 100);
-    std::size_t count = 9;
-    while (d[count - 1] == '0') {
-        --count;
-    }
-    if (x < -4 || x >= 9) {
-        *p++ = d[0];
-        if (count > 1) {
-            *p++ = '.';
-            std::memcpy(p, d + 1, count - 1);
-            p += count - 1;
-        }
-        *p++ = 'e';
-        *p++ = x < 0 ? '-' : '+';
-        const auto magnitude = static_cast<std::uint32_t>(x < 0 ? -x : x);
-        if (magnitude >= 100) {
-            *p++ = static_cast<char>('0' + magnitude / 100);
-        }
-        return write_two(p, magnitude % 100);
-    }
-    if (x >= 0) {
-        const auto whole = static_cast<std::size_t>(x) + 1;
-        std::memcpy(p, d, whole);
-        p += whole;
-        if (count > whole) {
-            *p++ = '.';
-            std::memcpy(p, d + whole, count - whole);
-            p += count - whole;
-        }
-        return p;
-    }
-    *p++ = '0';
-    *p++ = '.';
-    for (int i = -1; i > x; --i) {
-        *p++ = '0';
-    }
-    std::memcpy(p, d, count);
-    return p + count;
-}
-
-std::size_t exact_g9(char* out, double value) noexcept {
+// Out of line, so that the fast path needs no stack frame for it.
+[[gnu::noinline, gnu::cold]] std::size_t exact_g9(char* out, double value) noexcept {
     const auto result = std::to_chars(out, out + max_double_chars, value, std::chars_format::general, 9);
     return static_cast<std::size_t>(result.ptr - out);
 }
@@ -126,63 +152,55 @@ std::size_t exact_g9(char* out, double value) noexcept {
 }  // namespace
 
 // Scales |value| by a power of ten into [1e8, 1e9) with a 64-bit table significand
-// and rounds to nearest; when the truncation error could straddle the halfway point
-// (ties included), the exact conversion decides.
+// and rounds to nearest; when the truncation error could reach the halfway point
+// (ties included), and for subnormals, the exact conversion decides.
 std::size_t format_double(char* out, double value) noexcept {
     const auto bits = std::bit_cast<std::uint64_t>(value);
     const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
-    const std::uint64_t fraction_bits = bits & ((std::uint64_t{1} << 52) - 1);
     if (biased == 0x7FF) {
         std::memcpy(out, "null", 4);
         return 4;
     }
     char* p = out;
-    if (bits >> 63) {
-        *p++ = '-';
+    *p = '-';
+    p += bits >> 63;
+    if (biased == 0) {
+        if ((bits << 1) == 0) {
+            *p = '0';
+            return static_cast<std::size_t>(p + 1 - out);
+        }
+        return exact_g9(out, value);  // subnormal
     }
-    if (biased == 0 && fraction_bits == 0) {
-        *p++ = '0';
-        return static_cast<std::size_t>(p - out);
+    const std::uint64_t m = (bits << 11) | (std::uint64_t{1} << 63);
+    int x = decimal_exponent(biased - 1023);
+    std::uint64_t high = scaled_high(m, biased, 8 - x);
+    if (high >> fraction_bits >= nine_digit_ceiling) {
+        high = scaled_high(m, biased, 8 - ++x);
     }
-    const std::uint64_t m = biased == 0 ? fraction_bits : fraction_bits | (std::uint64_t{1} << 52);
-    const int e = biased == 0 ? -1074 : biased - 1075;
-    const int log2 = e + 63 - std::countl_zero(m);
-    int x = decimal_exponent(log2);
-    Scaled s{};
-    if (!scale(m, e, 8 - x, s) || (s.integer >= nine_digit_ceiling && !scale(m, e, 8 - ++x, s)) ||
-        s.integer < nine_digit_floor || s.integer >= nine_digit_ceiling) {
+    std::uint64_t n = high >> fraction_bits;
+    const std::uint64_t fraction = high & ((std::uint64_t{1} << fraction_bits) - 1);
+    constexpr std::uint64_t half = std::uint64_t{1} << (fraction_bits - 1);
+    // The exact fraction lies in [fraction, fraction + 2): in doubt when that holds the
+    // halfway point, or starts on it (a tie, or just above one). Below 10^8 the
+    // truncation has taken the product under a power of ten.
+    if (n < nine_digit_floor || fraction - (half - 1) <= 1) {
         return exact_g9(out, value);
     }
-    const uint128 half = static_cast<uint128>(1) << (s.shift - 1);
-    if (s.fraction <= half && s.fraction + m > half) {
-        return exact_g9(out, value);
-    }
-    auto n = static_cast<std::uint32_t>(s.integer);
-    if (s.fraction > half && ++n == nine_digit_ceiling) {
+    n += (half - fraction) >> 63;  // fraction > half: round up
+    if (n == nine_digit_ceiling) {
         n = nine_digit_floor;
         ++x;
     }
-    return static_cast<std::size_t>(write_g9(p, n, x) - out);
+    return static_cast<std::size_t>(write_g9(p, static_cast<std::uint32_t>(n), x) - out);
 }
 
-void write_double(std::string& out, double value) {
-    char buf[max_double_chars];
-    out.append(buf, format_double(buf, value));
-}
+char* put_double(char* p, double value) noexcept { return p + format_double(p, value); }
 
-void write_int(std::string& out, std::int64_t value) {
-    char buf[24];
-    const auto result = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, result.ptr);
-}
+char* put_int(char* p, std::int64_t value) noexcept { return std::to_chars(p, p + 20, value).ptr; }
 
-void write_uint(std::string& out, std::uint64_t value) {
-    char buf[24];
-    const auto result = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, result.ptr);
-}
+char* put_uint(char* p, std::uint64_t value) noexcept { return std::to_chars(p, p + 20, value).ptr; }
 
-void write_bool(std::string& out, bool value) { out.append(value ? "true" : "false"); }
+char* put_bool(char* p, bool value) noexcept { return value ? put_raw(p, "true") : put_raw(p, "false"); }
 
 namespace {
 
@@ -202,73 +220,68 @@ constexpr std::array<char, 256> escape_table = [] {
 
 }  // namespace
 
-void write_json_string(std::string& out, std::string_view bytes) {
+char* put_string(char* p, std::string_view bytes) noexcept {
     static constexpr char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    const char* run = bytes.data();
-    const char* const end = run + bytes.size();
-    for (const char* p = run; p != end; ++p) {
-        const auto byte = static_cast<unsigned char>(*p);
+    *p++ = '"';
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
         const char esc = escape_table[byte];
         if (esc == 0) {
-            continue;
-        }
-        out.append(run, p);
-        run = p + 1;
-        if (esc == 'u') {
+            *p++ = c;
+        } else if (esc == 'u') {
             const char u[6] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-            out.append(u, sizeof u);
+            std::memcpy(p, u, sizeof u);
+            p += sizeof u;
         } else {
-            const char e[2] = {'\\', esc};
-            out.append(e, sizeof e);
+            p[0] = '\\';
+            p[1] = esc;
+            p += 2;
         }
     }
-    out.append(run, end);
-    out.push_back('"');
+    *p++ = '"';
+    return p;
 }
 
-void write_vec3(std::string& out, const Vec3& v) {
-    char buf[3 * max_double_chars + 4];
-    char* p = buf;
+char* put_vec3(char* p, const Vec3& v) noexcept {
     *p++ = '[';
-    p += format_double(p, v.x);
+    p = put_double(p, v.x);
     *p++ = ',';
-    p += format_double(p, v.y);
+    p = put_double(p, v.y);
     *p++ = ',';
-    p += format_double(p, v.z);
+    p = put_double(p, v.z);
     *p++ = ']';
-    out.append(buf, p);
+    return p;
 }
 
-void write_quaternion(std::string& out, const Quaternion& q) {
-    char buf[4 * max_double_chars + 5];
-    char* p = buf;
+char* put_quaternion(char* p, const Quaternion& q) noexcept {
     *p++ = '[';
-    p += format_double(p, q.x);
+    p = put_double(p, q.x);
     *p++ = ',';
-    p += format_double(p, q.y);
+    p = put_double(p, q.y);
     *p++ = ',';
-    p += format_double(p, q.z);
+    p = put_double(p, q.z);
     *p++ = ',';
-    p += format_double(p, q.w);
+    p = put_double(p, q.w);
     *p++ = ']';
-    out.append(buf, p);
+    return p;
 }
 
-void write_pose(std::string& out, const Pose& pose) {
-    out.append(R"({"position":)");
-    write_vec3(out, pose.position);
-    out.append(R"(,"orientation":)");
-    write_quaternion(out, pose.orientation);
-    out.push_back('}');
+char* put_pose(char* p, const Pose& pose) noexcept {
+    p = put_raw(p, R"({"position":)");
+    p = put_vec3(p, pose.position);
+    p = put_raw(p, R"(,"orientation":)");
+    p = put_quaternion(p, pose.orientation);
+    *p++ = '}';
+    return p;
 }
 
-void write_ray(std::string& out, const Ray& ray) {
-    out.append(R"({"origin":)");
-    write_vec3(out, ray.origin);
-    out.append(R"(,"direction":)");
-    write_vec3(out, ray.direction);
-    out.push_back('}');
+char* put_ray(char* p, const Ray& ray) noexcept {
+    p = put_raw(p, R"({"origin":)");
+    p = put_vec3(p, ray.origin);
+    p = put_raw(p, R"(,"direction":)");
+    p = put_vec3(p, ray.direction);
+    *p++ = '}';
+    return p;
 }
 
 std::string_view tracking_confidence_name(TrackingConfidence value) noexcept {

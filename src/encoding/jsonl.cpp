@@ -6,116 +6,139 @@ namespace halberin::spatial {
 
 namespace {
 
-// A full frame with short strings fits (about 1300 bytes); longer ones grow the buffer.
-constexpr std::size_t frame_reserve = 2048;
+using namespace json;
 
-void append_frame(std::string& out, const SpatialIntentFrame& f) {
-    using namespace json;
-    out.append(R"({"schema":"halberin.spatial-intent","version":1,"timestamp_ns":)");
-    write_int(out, f.timestamp_ns);
-    out.append(R"(,"timestamp_domain":)");
-    write_json_string(out, f.timestamp_domain);
-    out.append(R"(,"reference_space":{"type":)");
-    write_json_string(out, f.reference_space.type);
-    out.append(R"(,"id":)");
-    write_json_string(out, f.reference_space.id);
-    out.append(R"(,"generation":)");
-    write_uint(out, f.reference_space.generation);
-    out.append(R"(},"head":)");
-    write_pose(out, f.head_pose);
-    out.append(R"(,"head_tracking":")");
-    out.append(tracking_confidence_name(f.head_tracking));
-    out.push_back('"');
+// Everything of a frame's line but its strings' contents, each number at its longest
+// plus the room a number may scribble past its end: the longest such line is about
+// 1500 characters (a test encodes it).
+constexpr std::size_t frame_fixed_bound = 2048;
+
+std::size_t frame_bound(const SpatialIntentFrame& f) noexcept {
+    std::size_t bound = frame_fixed_bound + string_bound(f.timestamp_domain.size()) +
+                        string_bound(f.reference_space.type.size()) + string_bound(f.reference_space.id.size());
+    if (f.target && f.target->host_id) {
+        bound += string_bound(f.target->host_id->size());
+    }
+    for (const auto& name : f.capabilities.enabled_extensions) {
+        bound += string_bound(name.size()) + 1;
+    }
+    return bound;
+}
+
+char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
+    p = put_raw(p, R"({"schema":"halberin.spatial-intent","version":1,"timestamp_ns":)");
+    p = put_int(p, f.timestamp_ns);
+    p = put_raw(p, R"(,"timestamp_domain":)");
+    p = put_string(p, f.timestamp_domain);
+    p = put_raw(p, R"(,"reference_space":{"type":)");
+    p = put_string(p, f.reference_space.type);
+    p = put_raw(p, R"(,"id":)");
+    p = put_string(p, f.reference_space.id);
+    p = put_raw(p, R"(,"generation":)");
+    p = put_uint(p, f.reference_space.generation);
+    p = put_raw(p, R"(},"head":)");
+    p = put_pose(p, f.head_pose);
+    p = put_raw(p, R"(,"head_tracking":")");
+    p = put_raw(p, tracking_confidence_name(f.head_tracking));
+    *p++ = '"';
     if (f.pointing) {
-        out.append(R"(,"pointing":{"source":")");
-        out.append(pointing_source_name(f.pointing->source));
-        out.append(R"(","confidence":")");
-        out.append(tracking_confidence_name(f.pointing->confidence));
-        out.append(R"(","origin":)");
-        write_vec3(out, f.pointing->ray.origin);
-        out.append(R"(,"direction":)");
-        write_vec3(out, f.pointing->ray.direction);
-        out.push_back('}');
+        p = put_raw(p, R"(,"pointing":{"source":")");
+        p = put_raw(p, pointing_source_name(f.pointing->source));
+        p = put_raw(p, R"(","confidence":")");
+        p = put_raw(p, tracking_confidence_name(f.pointing->confidence));
+        p = put_raw(p, R"(","origin":)");
+        p = put_vec3(p, f.pointing->ray.origin);
+        p = put_raw(p, R"(,"direction":)");
+        p = put_vec3(p, f.pointing->ray.direction);
+        *p++ = '}';
     }
     if (f.primary_select) {
-        out.append(R"(,"primary_select":{"pressed":)");
-        write_bool(out, f.primary_select->pressed);
-        out.append(R"(,"changed":)");
-        write_bool(out, f.primary_select->changed);
-        out.append(R"(,"last_change_time_ns":)");
-        write_int(out, f.primary_select->last_change_time_ns);
-        out.push_back('}');
+        p = put_raw(p, R"(,"primary_select":{"pressed":)");
+        p = put_bool(p, f.primary_select->pressed);
+        p = put_raw(p, R"(,"changed":)");
+        p = put_bool(p, f.primary_select->changed);
+        p = put_raw(p, R"(,"last_change_time_ns":)");
+        p = put_int(p, f.primary_select->last_change_time_ns);
+        *p++ = '}';
     }
     if (f.left_hand_pose) {
-        out.append(R"(,"left_hand":)");
-        write_pose(out, *f.left_hand_pose);
+        p = put_raw(p, R"(,"left_hand":)");
+        p = put_pose(p, *f.left_hand_pose);
     }
     if (f.right_hand_pose) {
-        out.append(R"(,"right_hand":)");
-        write_pose(out, *f.right_hand_pose);
+        p = put_raw(p, R"(,"right_hand":)");
+        p = put_pose(p, *f.right_hand_pose);
     }
     if (f.gaze_ray) {
-        out.append(R"(,"gaze":)");
-        write_ray(out, *f.gaze_ray);
+        p = put_raw(p, R"(,"gaze":)");
+        p = put_ray(p, *f.gaze_ray);
     }
     if (f.target) {
-        out.append(R"(,"target":{"position":)");
-        write_vec3(out, f.target->position);
-        out.append(R"(,"normal":)");
-        write_vec3(out, f.target->normal);
+        p = put_raw(p, R"(,"target":{"position":)");
+        p = put_vec3(p, f.target->position);
+        p = put_raw(p, R"(,"normal":)");
+        p = put_vec3(p, f.target->normal);
         if (f.target->host_id) {
-            out.append(R"(,"host_id":)");
-            write_json_string(out, *f.target->host_id);
+            p = put_raw(p, R"(,"host_id":)");
+            p = put_string(p, *f.target->host_id);
         }
-        out.push_back('}');
+        *p++ = '}';
     }
     const auto& caps = f.capabilities;
-    out.append(R"(,"capabilities":{"head_pose":)");
-    write_bool(out, caps.head_pose);
-    out.append(R"(,"action_input":)");
-    write_bool(out, caps.action_input);
-    out.append(R"(,"hand_tracking":)");
-    write_bool(out, caps.hand_tracking);
-    out.append(R"(,"hand_interaction":)");
-    write_bool(out, caps.hand_interaction);
-    out.append(R"(,"eye_gaze":)");
-    write_bool(out, caps.eye_gaze);
-    out.append(R"(,"enabled_extensions":[)");
+    p = put_raw(p, R"(,"capabilities":{"head_pose":)");
+    p = put_bool(p, caps.head_pose);
+    p = put_raw(p, R"(,"action_input":)");
+    p = put_bool(p, caps.action_input);
+    p = put_raw(p, R"(,"hand_tracking":)");
+    p = put_bool(p, caps.hand_tracking);
+    p = put_raw(p, R"(,"hand_interaction":)");
+    p = put_bool(p, caps.hand_interaction);
+    p = put_raw(p, R"(,"eye_gaze":)");
+    p = put_bool(p, caps.eye_gaze);
+    p = put_raw(p, R"(,"enabled_extensions":[)");
     bool first = true;
     for (const auto& name : caps.enabled_extensions) {
         if (!first) {
-            out.push_back(',');
+            *p++ = ',';
         }
         first = false;
-        write_json_string(out, name);
+        p = put_string(p, name);
     }
-    out.append("]}}");
+    return put_raw(p, "]}}");
+}
+
+char* put_event(char* p, const ContextualIntentEvent& event) noexcept {
+    p = put_raw(p, R"({"schema":"halberin.contextual-intent","version":1,"timestamp_ns":)");
+    p = put_int(p, event.timestamp_ns);
+    p = put_raw(p, R"(,"text":)");
+    p = put_string(p, event.text);
+    p = put_raw(p, R"(,"spatial_age_ns":)");
+    p = put_int(p, event.spatial_age_ns);
+    p = put_raw(p, R"(,"spatial_context":)");
+    p = put_frame(p, event.spatial_context);
+    *p++ = '}';
+    return p;
+}
+
+// The line is written straight into the string's storage, sized once to a bound that
+// no record of these values can exceed, then cut to what was written.
+template <class Record, class Put>
+std::string encode(const Record& record, std::size_t bound, Put put) {
+    std::string out;
+    out.resize_and_overwrite(bound, [&](char* data, std::size_t) noexcept {
+        return static_cast<std::size_t>(put(data, record) - data);
+    });
+    return out;
 }
 
 }  // namespace
 
-std::string to_jsonl(const SpatialIntentFrame& frame) {
-    std::string out;
-    out.reserve(frame_reserve);
-    append_frame(out, frame);
-    return out;
-}
+std::string to_jsonl(const SpatialIntentFrame& frame) { return encode(frame, frame_bound(frame), put_frame); }
 
 std::string to_jsonl(const ContextualIntentEvent& event) {
-    using namespace json;
-    std::string out;
-    out.reserve(frame_reserve + 128 + event.text.size());
-    out.append(R"({"schema":"halberin.contextual-intent","version":1,"timestamp_ns":)");
-    write_int(out, event.timestamp_ns);
-    out.append(R"(,"text":)");
-    write_json_string(out, event.text);
-    out.append(R"(,"spatial_age_ns":)");
-    write_int(out, event.spatial_age_ns);
-    out.append(R"(,"spatial_context":)");
-    // Appended in place: the same bytes as the frame's own line, without a temporary.
-    append_frame(out, event.spatial_context);
-    out.push_back('}');
-    return out;
+    constexpr std::size_t event_fixed_bound = 256;
+    return encode(event, event_fixed_bound + string_bound(event.text.size()) + frame_bound(event.spatial_context),
+                  put_event);
 }
 
 }  // namespace halberin::spatial
