@@ -115,3 +115,35 @@ TEST(EventLine, NestsTheFrameLineByteForByte) {
         R"({"schema":"halberin.contextual-intent","version":1,"timestamp_ns":0,"text":"","spatial_age_ns":-7,"spatial_context":)";
     EXPECT_EQ(without_prefix(line, head), to_jsonl(e.spatial_context) + "}");
 }
+
+// Every member present at its longest, and strings whose every byte needs a six-character
+// escape: the line is written into storage sized in advance, so these must fit it whole.
+TEST(Lines, LongestRecordsFitTheirStorage) {
+    constexpr double longest = -2.2250738585072014e-308;  // "-2.22507386e-308"
+    const Vec3 v{longest, longest, longest};
+    const Pose pose{v, {longest, longest, longest, longest}};
+    const std::string controls(40, '\x01');
+    SpatialIntentFrame f;
+    f.timestamp_ns = std::numeric_limits<std::int64_t>::min();
+    f.timestamp_domain = controls;
+    f.reference_space = {controls, controls, std::numeric_limits<std::uint64_t>::max()};
+    f.head_pose = pose;
+    f.head_tracking = TrackingConfidence::POSITION_AND_ORIENTATION;
+    f.pointing = PointingIntent{{v, v}, PointingSource::CONTROLLER, TrackingConfidence::POSITION_AND_ORIENTATION};
+    f.primary_select = SelectState{false, false, std::numeric_limits<std::int64_t>::min()};
+    f.left_hand_pose = pose;
+    f.right_hand_pose = pose;
+    f.gaze_ray = Ray{v, v};
+    f.target = SpatialHit{v, v, controls};
+    f.capabilities.enabled_extensions = {controls, controls, ""};
+    const std::string line = to_jsonl(f);
+    // Less its six strings' escaped contents, the line must leave the room a number may
+    // scribble past its end within the 2048 characters the encoder sizes for the rest.
+    EXPECT_LT(line.size() - 6 * (6 * 40) + 24, 2048U);
+    EXPECT_EQ(line.substr(line.size() - 3), "]}}");
+    const ContextualIntentEvent e{std::numeric_limits<std::int64_t>::min(), controls, f,
+                                  std::numeric_limits<std::int64_t>::min()};
+    EXPECT_EQ(to_jsonl(e), R"({"schema":"halberin.contextual-intent","version":1,"timestamp_ns":-9223372036854775808,"text":")" +
+                               std::string(line.substr(line.find(R"("timestamp_domain":")") + 20, 6 * 40)) +
+                               R"(","spatial_age_ns":-9223372036854775808,"spatial_context":)" + line + "}");
+}
