@@ -46,6 +46,7 @@ TEST(Timeline, NegativeAgeLimitIsZero) {
 TEST(Timeline, TrimsOldestBeyondCapacity) {
     IntentTimeline t(3, 1000);
     for (int ts = 1; ts <= 5; ++ts) t.push(frame_at(ts));
+    EXPECT_EQ(t.latest()->timestamp_ns, 5);
     EXPECT_FALSE(t.submit_text("x", 2));
     auto e = t.submit_text("x", 4);
     ASSERT_TRUE(e);
