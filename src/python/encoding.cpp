@@ -11,6 +11,49 @@ namespace halberin::spatial::python {
 
 namespace {
 
+// The frame argument of the overloads that are tried before the event's. The library's
+// own caster, finding no frame, probes the argument's class for a module-local binding of
+// the frame from another extension, an attribute lookup that raises and clears an
+// AttributeError: most of the cost of every event call. This module binds the frame
+// globally, so only an instance of its class (or of a subclass) can be a frame here.
+struct FrameArgument {
+    const SpatialIntentFrame* frame = nullptr;
+};
+
+}  // namespace
+
+}  // namespace halberin::spatial::python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<halberin::spatial::python::FrameArgument> {
+    using Frame = halberin::spatial::SpatialIntentFrame;
+    // Named as the frame itself, so signatures and docstrings read as before.
+    PYBIND11_TYPE_CASTER(halberin::spatial::python::FrameArgument, const_name<Frame>());
+
+    bool load(handle src, bool convert) {
+        const type_info* frame_type = get_type_info(typeid(Frame));
+        if (frame_type == nullptr || !PyType_IsSubtype(Py_TYPE(src.ptr()), frame_type->type)) {
+            return false;
+        }
+        type_caster_base<Frame> base;
+        if (!base.load(src, convert)) {
+            return false;
+        }
+        value.frame = &static_cast<Frame&>(base);
+        return true;
+    }
+
+    static handle cast(const halberin::spatial::python::FrameArgument&, return_value_policy, handle) = delete;
+};
+
+}  // namespace pybind11::detail
+
+namespace halberin::spatial::python {
+
+namespace {
+
 // The record parsed by whatever module the interpreter's import gives for "json".
 template <class Record>
 py::object to_dict(const Record& record) {
@@ -23,9 +66,10 @@ py::object to_dict(const Record& record) {
 }  // namespace
 
 void register_encoding(py::module_& m) {
-    m.def("to_jsonl", py::overload_cast<const SpatialIntentFrame&>(&to_jsonl));
+    m.def("to_jsonl", [](FrameArgument frame) { return to_jsonl(*frame.frame); });
     m.def("to_jsonl", py::overload_cast<const ContextualIntentEvent&>(&to_jsonl));
-    m.def("to_dict", &to_dict<SpatialIntentFrame>, "Return a JSON-compatible realtime frame.");
+    m.def("to_dict", [](FrameArgument frame) { return to_dict(*frame.frame); },
+          "Return a JSON-compatible realtime frame.");
     m.def("to_dict", &to_dict<ContextualIntentEvent>, "Return JSON-compatible agent/tool input.");
 }
 
