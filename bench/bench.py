@@ -22,6 +22,7 @@ import msgspec
 import orjson
 
 import _spatial as sp
+import _spatial_floor  # built by make bench next to the native benchmark
 
 REPEATS = int(os.environ.get("BENCH_REPEATS", "7"))
 TARGET_SECONDS = float(os.environ.get("BENCH_SECONDS", "0.05"))
@@ -264,10 +265,13 @@ def row(case: str, peer: str, ours: Callable[[], object], theirs: Callable[[], o
           file=sys.stderr, flush=True)
 
 
-def encoders(case: str, record: Any, struct_type: type) -> None:
+def encoders(case: str, record: Any, struct_type: type, floor: Callable[[Any], str]) -> None:
     d = sp.to_dict(record)
     s = msgspec.convert(d, struct_type)
     line = sp.to_jsonl(record)
+    _spatial_floor.set_line("x" * len(line))
+    assert len(floor(record)) == len(line)
+    row(case, "floor: prebuilt line, same argument", lambda: sp.to_jsonl(record), lambda: floor(record))
     for peer_text in (orjson.dumps(d), msgspec.json.encode(s), json.dumps(d, separators=(",", ":"))):
         assert json.loads(peer_text) == json.loads(line), "peers must encode the same content"
     row(case, "orjson.dumps(d)", lambda: sp.to_jsonl(record), lambda: orjson.dumps(d))
@@ -278,13 +282,13 @@ def encoders(case: str, record: Any, struct_type: type) -> None:
 
 def python_cases() -> None:
     frame = full_frame()
-    encoders("to_jsonl(full frame)", frame, FrameS)
-    encoders("to_jsonl(default frame)", sp.SpatialIntentFrame(), FrameS)
+    encoders("to_jsonl(full frame)", frame, FrameS, _spatial_floor.prebuilt)
+    encoders("to_jsonl(default frame)", sp.SpatialIntentFrame(), FrameS, _spatial_floor.prebuilt)
     timeline = sp.IntentTimeline()
     timeline.push(frame)
     event = timeline.submit_text("put the map there", frame.timestamp_ns + 40_000_000)
     assert event is not None
-    encoders("to_jsonl(event)", event, EventS)
+    encoders("to_jsonl(event)", event, EventS, _spatial_floor.prebuilt_event)
     row("to_dict(full frame)", "json.loads(to_jsonl(frame))", lambda: sp.to_dict(frame),
         lambda: json.loads(sp.to_jsonl(frame)))
 

@@ -71,9 +71,10 @@ check-numbers: native
 BENCH := $(BUILD)/bench
 
 bench: module
-	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_PYTHON=OFF -DSPATIAL_BENCH=ON >/dev/null
-	cmake --build $(BENCH) --target native_bench
-	$(VPY) bench/bench.py $(BENCH)/bench/native_bench
+	cmake -S . -B $(BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_PYTHON=OFF -DSPATIAL_BENCH=ON \
+	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(BENCH) --target native_bench _spatial_floor
+	PYTHONPATH=$(BENCH)/bench $(VPY) bench/bench.py $(BENCH)/bench/native_bench
 
 # Each libFuzzer target runs FUZZ_SECONDS over a scratch corpus seeded from the
 # committed one; the executions of every run are summed at the end.
