@@ -3,12 +3,17 @@
 # machine has one, otherwise a Debian testing root built on first use.
 
 TARGETS := demo test build bench check check-asan check-tsan check-leaks check-numbers coverage fuzz stubs clean
+# These run in a root of their own that adds an OpenXR runtime to the toolchain.
+OPENXR_TARGETS := demo-openxr check-openxr
 
 ifndef SPATIAL_INSIDE
 
-.PHONY: $(TARGETS)
+.PHONY: $(TARGETS) $(OPENXR_TARGETS)
 $(TARGETS):
 	@tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+
+$(OPENXR_TARGETS):
+	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
 else
 

@@ -7,7 +7,7 @@ NATIVE := $(BUILD)/native
 CMAKE_GEN := -G Ninja
 PYTEST_ARGS ?=
 
-.PHONY: $(TARGETS) venv native module
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) venv native module
 
 $(VPY):
 	$(PYTHON) -m venv --system-site-packages $(VENV)
@@ -36,6 +36,13 @@ stubs: module
 
 demo: module
 	$(VPY) examples/host_loop.py
+
+# A host on a headless OpenXR runtime with a scripted user (needs the OpenXR root).
+demo-openxr: module
+	$(VPY) examples/openxr/demo.py
+
+check-openxr: module
+	$(VPY) -m pytest -q -p no:cacheprovider tests/openxr $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,338 @@
+"""A host on an OpenXR runtime: every 1/90 s it reads the head and the right
+controller's aim and select, builds a SpatialIntentFrame, grounds it against the host
+loop's panels, keeps it in an IntentTimeline and streams it as JSON Lines; utterances
+(from the script, or one a line from standard input) are paired at their own time.
+
+    python3 host.py --seconds S [--start-ns NS] [--script | --stdin] [--stage]
+                    [--frames FILE] [--events FILE] [--summary FILE] [--runtime-log FILE]
+
+Exits 0 after S seconds; on any runtime fault it prints one line and exits 1, every
+frame written so far a whole line."""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import json
+import os
+import queue
+import sys
+import threading
+import time
+from ctypes import byref
+
+import xr
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import _spatial as sp  # noqa: E402
+import script  # noqa: E402
+from host_loop import raycast  # noqa: E402  (the same panel scene)
+
+FRAME_NS = 1_000_000_000 // 90
+RIGHT_HAND = "/user/hand/right"
+PROFILE = "/interaction_profiles/khr/simple_controller"
+
+
+class Stop(Exception):
+    """The runtime ended the session or went away: the reason, in one line."""
+
+
+def confidence(flags: int) -> sp.TrackingConfidence:
+    # The valid bits say whether the values may be used at all; the tracked bits only
+    # say whether they were measured rather than inferred, which this vocabulary does
+    # not tell apart.
+    if flags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT:
+        if flags & xr.SPACE_LOCATION_POSITION_VALID_BIT:
+            return sp.TrackingConfidence.POSITION_AND_ORIENTATION
+        return sp.TrackingConfidence.ORIENTATION_ONLY
+    return sp.TrackingConfidence.UNAVAILABLE
+
+
+def to_pose(p: xr.Posef) -> sp.Pose:
+    pose = sp.Pose()
+    pose.position = sp.Vec3(p.position.x, p.position.y, p.position.z)
+    o = p.orientation
+    pose.orientation = sp.Quaternion(o.x, o.y, o.z, o.w)
+    return pose
+
+
+class Runtime:
+    """The instance, session, spaces and actions the host reads every frame."""
+
+    def __init__(self, stage: bool = False):
+        try:
+            available = xr.extension_names()
+        except xr.XrError as e:
+            raise Stop(f"no OpenXR runtime answered ({e}): start one, e.g. monado-service "
+                       f"(make demo-openxr starts it)") from e
+        wanted = [xr.MND_HEADLESS_EXTENSION_NAME, xr.KHR_CONVERT_TIMESPEC_TIME_EXTENSION_NAME]
+        missing = [name for name in wanted if name not in available]
+        if missing:
+            raise Stop(f"the OpenXR runtime lacks {', '.join(missing)}")
+        try:
+            self.instance = xr.Instance("spatial-openxr-host", wanted)
+        except xr.XrError as e:
+            raise Stop(f"no OpenXR runtime is running ({e}): start monado-service "
+                       f"(make demo-openxr starts it)") from e
+        inst = self.instance.handle
+        system = ctypes.c_uint64()
+        xr.call("xrGetSystem", inst, byref(xr.SystemGetInfo(formFactor=xr.FORM_FACTOR_HEAD_MOUNTED_DISPLAY)),
+                byref(system))
+        props = xr.SystemProperties()
+        xr.call("xrGetSystemProperties", inst, system, byref(props))
+        self.tracking = (bool(props.orientationTracking), bool(props.positionTracking))
+
+        # Actions: the aim pose and select click of the right hand's simple controller.
+        self.right = self.instance.path(RIGHT_HAND)
+        self.action_set = xr.Handle()
+        xr.call("xrCreateActionSet", inst, byref(xr.ActionSetCreateInfo(actionSetName=b"intent",
+                                                                         localizedActionSetName=b"Intent")),
+                byref(self.action_set))
+        subactions = (xr.XrPath * 1)(self.right)
+        self.aim, self.select = xr.Handle(), xr.Handle()
+        for handle, name, kind in ((self.aim, b"aim", xr.ACTION_TYPE_POSE_INPUT),
+                                   (self.select, b"select", xr.ACTION_TYPE_BOOLEAN_INPUT)):
+            xr.call("xrCreateAction", self.action_set,
+                    byref(xr.ActionCreateInfo(actionName=name, actionType=kind, countSubactionPaths=1,
+                                              subactionPaths=subactions, localizedActionName=name)), byref(handle))
+        bindings = (xr.ActionSuggestedBinding * 2)(
+            xr.ActionSuggestedBinding(self.aim, self.instance.path(RIGHT_HAND + "/input/aim/pose")),
+            xr.ActionSuggestedBinding(self.select, self.instance.path(RIGHT_HAND + "/input/select/click")))
+        xr.call("xrSuggestInteractionProfileBindings", inst,
+                byref(xr.InteractionProfileSuggestedBinding(interactionProfile=self.instance.path(PROFILE),
+                                                            countSuggestedBindings=2, suggestedBindings=bindings)))
+
+        # A headless session: no graphics binding.
+        self.session = xr.Handle()
+        xr.call("xrCreateSession", inst, byref(xr.SessionCreateInfo(systemId=system)), byref(self.session))
+        sets = (xr.Handle * 1)(self.action_set)
+        xr.call("xrAttachSessionActionSets", self.session,
+                byref(xr.SessionActionSetsAttachInfo(countActionSets=1, actionSets=sets)))
+        self.base_type = xr.REFERENCE_SPACE_TYPE_STAGE if stage and self._has_stage() else xr.REFERENCE_SPACE_TYPE_LOCAL
+        self.base = self._reference_space(self.base_type)
+        self.view = self._reference_space(xr.REFERENCE_SPACE_TYPE_VIEW)
+        self.aim_space = xr.Handle()
+        xr.call("xrCreateActionSpace", self.session,
+                byref(xr.ActionSpaceCreateInfo(action=self.aim, subactionPath=self.right,
+                                               poseInActionSpace=xr.IDENTITY)), byref(self.aim_space))
+        self.active_sets = (xr.ActiveActionSet * 1)(xr.ActiveActionSet(self.action_set, 0))
+        self.state = xr.SESSION_STATE_IDLE
+        self.states_seen = ["IDLE"]
+        self.generation = 1
+        self.running = False
+
+    def _has_stage(self) -> bool:
+        count = ctypes.c_uint32()
+        xr.call("xrEnumerateReferenceSpaces", self.session, 0, byref(count), None)
+        types = (ctypes.c_int32 * count.value)()
+        xr.call("xrEnumerateReferenceSpaces", self.session, count, byref(count), types)
+        return xr.REFERENCE_SPACE_TYPE_STAGE in list(types)
+
+    def _reference_space(self, kind: int) -> xr.Handle:
+        space = xr.Handle()
+        xr.call("xrCreateReferenceSpace", self.session,
+                byref(xr.ReferenceSpaceCreateInfo(referenceSpaceType=kind, poseInReferenceSpace=xr.IDENTITY)),
+                byref(space))
+        return space
+
+    def poll(self) -> None:
+        """Handles every pending event; raises Stop when the runtime ends the session."""
+        while True:
+            event = xr.EventDataBuffer()
+            if xr.call("xrPollEvent", self.instance.handle, byref(event)) == xr.EVENT_UNAVAILABLE:
+                return
+            if event.type == xr.TYPE_EVENT_DATA_INSTANCE_LOSS_PENDING:
+                raise Stop("the runtime is going away (instance loss pending)")
+            if event.type == xr.TYPE_EVENT_DATA_REFERENCE_SPACE_CHANGE_PENDING:
+                changed = ctypes.cast(byref(event), ctypes.POINTER(xr.EventDataReferenceSpaceChangePending)).contents
+                if changed.referenceSpaceType == self.base_type:
+                    self.generation += 1
+            if event.type == xr.TYPE_EVENT_DATA_SESSION_STATE_CHANGED:
+                changed = ctypes.cast(byref(event), ctypes.POINTER(xr.EventDataSessionStateChanged)).contents
+                self.state = changed.state
+                self.states_seen.append(xr.SESSION_STATE_NAMES[self.state])
+                if self.state == xr.SESSION_STATE_READY:
+                    xr.call("xrBeginSession", self.session,
+                            byref(xr.SessionBeginInfo(
+                                primaryViewConfigurationType=xr.VIEW_CONFIGURATION_TYPE_PRIMARY_STEREO)))
+                    self.running = True
+                elif self.state == xr.SESSION_STATE_STOPPING:
+                    xr.call("xrEndSession", self.session)
+                    self.running = False
+                    raise Stop("the runtime asked the session to stop")
+                elif self.state in (xr.SESSION_STATE_LOSS_PENDING, xr.SESSION_STATE_EXITING):
+                    raise Stop(f"the runtime ended the session ({xr.SESSION_STATE_NAMES[self.state]})")
+
+    def locate(self, space: xr.Handle, at: int) -> xr.SpaceLocation:
+        location = xr.SpaceLocation()
+        xr.call("xrLocateSpace", space, self.base, at, byref(location))
+        return location
+
+    def close(self) -> None:
+        """Ends what was begun; the runtime may be gone, so results are not checked."""
+        if self.running:
+            xr.end_session(self.session)
+            self.running = False
+        self.instance.destroy()
+
+    def frame(self) -> sp.SpatialIntentFrame:
+        """The user's intent now: located at this instant on the monotonic clock."""
+        xr.call("xrSyncActions", self.session, byref(xr.ActionsSyncInfo(countActiveActionSets=1,
+                                                                          activeActionSets=self.active_sets)))
+        now_ns, now = self.instance.now()
+        f = sp.SpatialIntentFrame()
+        f.timestamp_ns = now_ns
+        f.timestamp_domain = "monotonic"
+        space = sp.ReferenceSpace()
+        space.type = "stage" if self.base_type == xr.REFERENCE_SPACE_TYPE_STAGE else "local"
+        space.id = f"openxr:{space.type}"
+        space.generation = self.generation
+        f.reference_space = space
+        head = self.locate(self.view, now)
+        f.head_tracking = confidence(head.locationFlags)
+        if f.head_tracking != sp.TrackingConfidence.UNAVAILABLE:
+            f.head_pose = to_pose(head.pose)
+
+        get = xr.ActionStateGetInfo(action=self.aim, subactionPath=self.right)
+        pose_state = xr.ActionStatePose()
+        xr.call("xrGetActionStatePose", self.session, byref(get), byref(pose_state))
+        if pose_state.isActive:
+            aim = self.locate(self.aim_space, now)
+            # A ray needs a direction: without a valid orientation there is no pointing.
+            if aim.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT:
+                p = aim.pose
+                o = p.orientation
+                d = script.rotate((o.x, o.y, o.z, o.w), (0.0, 0.0, -1.0))
+                pointing = sp.PointingIntent()
+                pointing.ray = sp.Ray(sp.Vec3(p.position.x, p.position.y, p.position.z), sp.Vec3(*d))
+                pointing.source = sp.PointingSource.CONTROLLER
+                pointing.confidence = confidence(aim.locationFlags)
+                f.pointing = pointing
+
+        get.action = self.select
+        click = xr.ActionStateBoolean()
+        xr.call("xrGetActionStateBoolean", self.session, byref(get), byref(click))
+        if click.isActive:
+            select = sp.SelectState()
+            select.pressed, select.changed = bool(click.currentState), bool(click.changedSinceLastSync)
+            # Before the first change the runtime reports a time before its own epoch,
+            # which no clock conversion takes: 0, as for a select that never changed.
+            changed_at = click.lastChangeTime
+            select.last_change_time_ns = self.instance.xr_to_monotonic(changed_at) if changed_at > 0 else 0
+            f.primary_select = select
+
+        caps = f.capabilities
+        caps.head_pose = any(self.tracking)
+        caps.action_input = True
+        caps.enabled_extensions = self.instance.extensions
+        return f
+
+
+def percentile(values: list[float], q: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(q * len(ordered)))] if ordered else float("nan")
+
+
+def stdin_utterances(out: queue.Queue) -> None:
+    for line in sys.stdin:
+        if line.strip():
+            out.put((time.monotonic_ns(), line.strip()))
+
+
+def quiet_runtime_library(log_path: str) -> None:
+    """The runtime's client library logs to file descriptor 2 on its own; that goes to
+    a log file, and this program's own messages keep the original standard error."""
+    own = os.dup(2)
+    with open(log_path, "w") as log:
+        os.dup2(log.fileno(), 2)
+    sys.stderr = os.fdopen(own, "w", buffering=1)
+
+
+def run(args: argparse.Namespace) -> int:
+    start_ns = args.start_ns or time.monotonic_ns()
+    s = script.Script(args.seconds)
+    pending = [(start_ns + int(t * 1e9), text) for t, text, _ in s.utterances()] if args.script else []
+    heard: queue.Queue = queue.Queue()
+    if args.stdin:
+        threading.Thread(target=stdin_utterances, args=(heard,), daemon=True).start()
+    timeline = sp.IntentTimeline(capacity=240, max_context_age_ns=200_000_000)
+    summary: dict = {"frames": 0, "tracking": {}, "select_edges": [], "events": [], "work_ms": {}}
+    work: list[float] = []
+    status, runtime = 0, None
+    os.makedirs(os.path.dirname(os.path.abspath(args.frames)), exist_ok=True)
+    quiet_runtime_library(args.runtime_log or os.path.splitext(args.frames)[0] + "-runtime.log")
+    with open(args.frames, "w", encoding="utf-8", buffering=1) as frames, \
+            open(args.events, "w", encoding="utf-8", buffering=1) as events:
+        try:
+            runtime = Runtime(stage=args.stage)
+            summary["runtime_ready_ns"] = time.monotonic_ns()
+            end_ns = start_ns + int(args.seconds * 1e9)
+            tick = time.monotonic_ns()
+            pressed = None
+            while True:
+                runtime.poll()
+                if time.monotonic_ns() >= end_ns:
+                    break
+                if runtime.running:
+                    began = time.perf_counter_ns()
+                    frame = sp.resolve_target(runtime.frame(), raycast)
+                    timeline.push(frame)
+                    frames.write(sp.to_jsonl(frame) + "\n")
+                    work.append((time.perf_counter_ns() - began) / 1e6)
+                    if summary["frames"] == 0:
+                        summary["first_frame_ns"] = frame.timestamp_ns
+                    summary["frames"] += 1
+                    name = frame.head_tracking.name
+                    summary["tracking"][name] = summary["tracking"].get(name, 0) + 1
+                    sel = frame.primary_select
+                    if sel is not None and pressed is not None and sel.pressed != pressed:
+                        summary["select_edges"].append([frame.timestamp_ns, sel.pressed, sel.last_change_time_ns])
+                    pressed = sel.pressed if sel is not None else pressed
+                    said = []
+                    while pending and pending[0][0] <= frame.timestamp_ns:
+                        said.append(pending.pop(0))
+                    while not heard.empty():
+                        said.append(heard.get())
+                    for at, text in said:
+                        event = timeline.submit_text(text, at)
+                        target = event.spatial_context.target if event is not None else None
+                        if event is not None:
+                            events.write(sp.to_jsonl(event) + "\n")
+                        summary["events"].append({"text": text, "at_ns": at, "paired": event is not None,
+                                                  "host_id": target.host_id if target is not None else None})
+                tick += FRAME_NS
+                time.sleep(max(0.0, (tick - time.monotonic_ns()) / 1e9))
+        except (Stop, xr.XrError) as e:
+            print(f"openxr host: {e}", file=sys.stderr)
+            status = 1
+        finally:
+            if runtime is not None:
+                summary["session_states"] = runtime.states_seen
+                try:
+                    runtime.close()
+                except xr.XrError:
+                    pass
+    summary["work_ms"] = {"p50": percentile(work, 0.5), "p99": percentile(work, 0.99)}
+    summary["status"] = status
+    if args.summary:
+        with open(args.summary, "w", encoding="utf-8") as out:
+            json.dump(summary, out)
+    return status
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=4.0)
+    parser.add_argument("--start-ns", type=int, default=0, help="CLOCK_MONOTONIC ns of the script's second 0")
+    parser.add_argument("--script", action="store_true", help="say the script's utterances")
+    parser.add_argument("--stdin", action="store_true", help="take utterances from standard input, one a line")
+    parser.add_argument("--stage", action="store_true", help="locate in STAGE when the system offers it")
+    parser.add_argument("--frames", default="build/demo/openxr-frames.jsonl")
+    parser.add_argument("--events", default="build/demo/openxr-events.jsonl")
+    parser.add_argument("--summary", default="")
+    parser.add_argument("--runtime-log", default="", help="where the runtime library's own messages go")
+    return run(parser.parse_args())
+
+
+if __name__ == "__main__":
+    sys.exit(main())

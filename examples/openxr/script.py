@@ -1,0 +1,73 @@
+"""What the scripted user does, as functions of the seconds since the session's start:
+where the head looks, where the right controller aims, when the trigger is pulled and
+what is said. The scripted user plays it through the runtime; the host and the test
+read it back to say what should have been seen."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+HEAD_POSITION = (0.0, 1.6, 0.0)
+AIM_ORIGIN = (0.2, 1.4, -0.3)
+
+# Centres of the host loop's panels (examples/host_loop.py), left to right.
+PANELS = {"panel:calendar": (-0.9, 1.5, -2.0), "panel:map": (0.0, 1.5, -2.5), "panel:notes": (0.9, 1.5, -2.0)}
+
+
+@dataclass(frozen=True)
+class Script:
+    seconds: float = 2.0
+
+    # Fractions of the run: the aim holds on each panel in turn and moves between them.
+    HOLDS = (("panel:calendar", 0.0, 0.3), ("panel:map", 0.4, 0.6), ("panel:notes", 0.7, 1.0))
+    PRESSES = ((0.18, 0.28), (0.48, 0.56), (0.78, 0.9))
+    UTTERANCES = ((0.15, "what is this?", "panel:calendar"), (0.5, "put it there", "panel:map"),
+                  (0.85, "open that one", "panel:notes"))
+
+    def head_yaw(self, t: float) -> float:
+        """The head turns from left to right across the panels and back, radians about +y."""
+        return 0.45 * math.cos(2 * math.pi * t / self.seconds)
+
+    def aim_angles(self, t: float) -> tuple[float, float]:
+        """Yaw about +y and pitch about +x of the aim at time t."""
+        f = min(max(t / self.seconds, 0.0), 1.0)
+        for i, (panel, start, end) in enumerate(self.HOLDS):
+            if f <= end:
+                if f >= start or i == 0:
+                    return angles_to(PANELS[panel])
+                previous = angles_to(PANELS[self.HOLDS[i - 1][0]])
+                target = angles_to(PANELS[panel])
+                w = (f - self.HOLDS[i - 1][2]) / (start - self.HOLDS[i - 1][2])
+                return tuple(a + w * (b - a) for a, b in zip(previous, target))  # type: ignore[return-value]
+        return angles_to(PANELS[self.HOLDS[-1][0]])
+
+    def pressed(self, t: float) -> bool:
+        f = t / self.seconds
+        return any(a <= f < b for a, b in self.PRESSES)
+
+    def press_edges(self) -> list[tuple[float, bool]]:
+        """(seconds, pressed after) of every scripted change of the trigger."""
+        return [(x * self.seconds, down) for a, b in self.PRESSES for x, down in ((a, True), (b, False))]
+
+    def utterances(self) -> list[tuple[float, str, str]]:
+        """(seconds, text, the panel aimed at) of each thing said."""
+        return [(f * self.seconds, text, panel) for f, text, panel in self.UTTERANCES]
+
+
+def angles_to(point: tuple[float, float, float]) -> tuple[float, float]:
+    dx, dy, dz = (p - o for p, o in zip(point, AIM_ORIGIN))
+    return math.atan2(-dx, -dz), math.atan2(dy, math.hypot(dx, dz))
+
+
+def yaw_pitch_quaternion(yaw: float, pitch: float) -> tuple[float, float, float, float]:
+    """x, y, z, w of a turn by yaw about +y after a turn by pitch about +x."""
+    cy, sy, cp, sp = math.cos(yaw / 2), math.sin(yaw / 2), math.cos(pitch / 2), math.sin(pitch / 2)
+    return (cy * sp, sy * cp, -sy * sp, cy * cp)
+
+
+def rotate(q: tuple[float, float, float, float], v: tuple[float, float, float]) -> tuple[float, float, float]:
+    """v turned by the unit quaternion q = (x, y, z, w)."""
+    x, y, z, w = q
+    tx, ty, tz = 2 * (y * v[2] - z * v[1]), 2 * (z * v[0] - x * v[2]), 2 * (x * v[1] - y * v[0])
+    return (v[0] + w * tx + y * tz - z * ty, v[1] + w * ty + z * tx - x * tz, v[2] + w * tz + x * ty - y * tx)

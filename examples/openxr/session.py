@@ -1,0 +1,88 @@
+"""Starting and stopping the pieces of a headless run: the runtime service with the
+remote driver in a private runtime folder, the scripted user and the host. Every
+process started here is stopped on every way out."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Iterator
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOCKET = "monado_comp_ipc"
+
+
+class ServiceError(Exception):
+    pass
+
+
+def stop(process: subprocess.Popen | None, grace: float = 2.0) -> None:
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(grace)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+@contextlib.contextmanager
+def service(log_path: str) -> Iterator[tuple[dict[str, str], subprocess.Popen, int]]:
+    """The runtime service, headless, driven by the remote driver: yields the
+    environment its clients need, the process, and its launch time (monotonic ns)."""
+    if shutil.which("monado-service") is None:
+        raise ServiceError("monado-service is not installed (make demo-openxr runs in the toolchain that has it)")
+    folder = tempfile.mkdtemp(prefix="spatial-xr-")
+    env = dict(os.environ, XDG_RUNTIME_DIR=folder, XRT_COMPOSITOR_NULL="true", XRT_NO_STDIN="true",
+               P_OVERRIDE_ACTIVE_CONFIG="remote", OXR_NO_PRINTING_STDERR="true")
+    process = None
+    try:
+        with open(log_path, "w") as log:
+            launched = time.monotonic_ns()
+            process = subprocess.Popen(["monado-service"], env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                       stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 5.0
+        while not os.path.exists(os.path.join(folder, SOCKET)):
+            if process.poll() is not None:
+                raise ServiceError(f"monado-service exited with {process.returncode} (log: {log_path})")
+            if time.monotonic() > deadline:
+                raise ServiceError(f"monado-service opened no socket within 5 s (log: {log_path})")
+            time.sleep(0.01)
+        yield env, process, launched
+    finally:
+        stop(process)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def scripted_user(env: dict[str, str], start_ns: int, seconds: float) -> subprocess.Popen:
+    return subprocess.Popen([sys.executable, os.path.join(HERE, "scripted_user.py"), str(start_ns), str(seconds)],
+                            env=env, stdin=subprocess.DEVNULL)
+
+
+def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "openxr") -> list[str]:
+    return [sys.executable, os.path.join(HERE, "host.py"), "--seconds", str(seconds), "--start-ns", str(start_ns),
+            "--script", "--stage", "--frames", os.path.join(out_dir, f"{prefix}-frames.jsonl"),
+            "--events", os.path.join(out_dir, f"{prefix}-events.jsonl"),
+            "--summary", os.path.join(out_dir, f"{prefix}-summary.json")]
+
+
+@contextlib.contextmanager
+def terminated_on_signal() -> Iterator[None]:
+    """SIGINT (even where a parent left it ignored) and SIGTERM unwind as Ctrl-C does,
+    so that the finally clauses stop every process."""
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = {sig: signal.signal(sig, interrupt) for sig in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)

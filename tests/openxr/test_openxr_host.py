@@ -1,0 +1,131 @@
+"""The OpenXR host against the real runtime service, driven by the scripted user
+(make check-openxr, in the toolchain root that has the runtime)."""
+
+import json
+import math
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path[:0] = [os.path.join(ROOT, "examples", "openxr"), os.path.join(ROOT, "tests", "python")]
+import script  # noqa: E402
+import session  # noqa: E402
+from conftest import validate_record  # noqa: E402
+
+SECONDS = 2.0
+FRAME_NS = 1_000_000_000 // 90
+
+
+def seconds(record, start):
+    return (record["timestamp_ns"] - start) / 1e9
+
+
+def angle(a, b):
+    dot = sum(x * y for x, y in zip(a, b)) / math.hypot(*a) / math.hypot(*b)
+    return math.acos(max(-1.0, min(1.0, dot)))
+
+
+@pytest.fixture(scope="module")
+def played(tmp_path_factory):
+    out = tmp_path_factory.mktemp("openxr")
+    with session.service(str(out / "service.log")) as (env, _, launched):
+        start = launched + 800_000_000
+        user = session.scripted_user(env, start, SECONDS)
+        try:
+            done = subprocess.run(session.host_command(start, SECONDS, str(out)), env=env, timeout=60,
+                                  capture_output=True, text=True)
+        finally:
+            session.stop(user)
+    assert done.returncode == 0, done.stderr
+    lines = {name: (out / f"openxr-{name}.jsonl").read_text().splitlines() for name in ("frames", "events")}
+    return start, [json.loads(line) for line in lines["frames"]], [json.loads(line) for line in lines["events"]], lines
+
+
+def test_every_line_is_a_valid_record_and_every_frame_fully_tracked(played):
+    _, frames, events, lines = played
+    assert len(frames) > 150 and len(events) == 3
+    for line in lines["frames"] + lines["events"]:
+        validate_record(line)
+    assert {f["head_tracking"] for f in frames} == {"position_and_orientation"}
+
+
+def test_head_and_aim_follow_the_script(played):
+    start, frames, _, _ = played
+    s = script.Script(SECONDS)
+    checked = 0
+    for f in frames:
+        t = seconds(f, start)
+        if not 0.05 < t < SECONDS - 0.05:
+            continue
+        checked += 1
+        head = f["head"]
+        assert head["position"] == pytest.approx(script.HEAD_POSITION, abs=1e-3)
+        x, y, z, w = head["orientation"]
+        # The runtime's copy may lag the script by a few of the user's packets.
+        assert abs(2 * math.atan2(y, w) - s.head_yaw(t)) < 0.05
+        assert f["pointing"]["origin"] == pytest.approx(script.AIM_ORIGIN, abs=1e-3)
+        expected = script.rotate(script.yaw_pitch_quaternion(*s.aim_angles(t)), (0.0, 0.0, -1.0))
+        assert angle(f["pointing"]["direction"], expected) < 0.05
+    assert checked > 150
+
+
+def test_select_toggles_on_the_schedule(played):
+    start, frames, _, _ = played
+    edges, pressed = [], False
+    for f in frames:
+        select = f["primary_select"]
+        if select["pressed"] != pressed:
+            pressed = select["pressed"]
+            edges.append((pressed, select["changed"], select["last_change_time_ns"]))
+    scripted = script.Script(SECONDS).press_edges()
+    assert [down for down, _, _ in edges] == [down for _, down in scripted]
+    # The runtime stamps a change at the first sync that sees it, so up to a frame
+    # after the change reached it, which takes the user's packet a few milliseconds.
+    for (_, changed, at_ns), (at, _) in zip(edges, scripted):
+        assert changed
+        assert 0 <= at_ns - (start + at * 1e9) <= FRAME_NS + 4_000_000
+
+
+def test_each_utterance_is_grounded_to_the_panel_aimed_at(played):
+    start, _, events, _ = played
+    for event, (at, text, panel) in zip(events, script.Script(SECONDS).utterances()):
+        assert event["text"] == text
+        assert event["timestamp_ns"] == start + int(at * 1e9)
+        assert 0 <= event["spatial_age_ns"] <= 2 * FRAME_NS
+        assert event["spatial_context"]["target"]["host_id"] == panel
+
+
+def test_a_killed_runtime_stops_the_host_with_every_line_whole(tmp_path):
+    frames_path = tmp_path / "openxr-frames.jsonl"
+    with session.service(str(tmp_path / "service.log")) as (env, service, launched):
+        user = session.scripted_user(env, launched, 20.0)
+        host = subprocess.Popen(session.host_command(launched, 20.0, str(tmp_path)), env=env,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            deadline = time.monotonic() + 20
+            while (not frames_path.exists() or frames_path.read_text().count("\n") < 30) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            service.send_signal(signal.SIGKILL)
+            _, err = host.communicate(timeout=20)
+        finally:
+            session.stop(host)
+            session.stop(user)
+    assert host.returncode != 0
+    assert err.count("\n") == 1 and err.startswith("openxr host: ")
+    text = frames_path.read_text()
+    assert text.endswith("\n") and text.count("\n") >= 30
+    for line in text.splitlines():
+        json.loads(line)
+
+
+def test_without_a_runtime_the_host_says_how_to_start_one(tmp_path):
+    env = dict(os.environ, XDG_RUNTIME_DIR=str(tmp_path), OXR_NO_PRINTING_STDERR="true")
+    done = subprocess.run(session.host_command(0, 1.0, str(tmp_path)), env=env, capture_output=True, text=True,
+                          timeout=30)
+    assert done.returncode != 0
+    assert done.stderr.count("\n") == 1 and "monado-service" in done.stderr
