@@ -56,21 +56,32 @@ inline std::uint64_t scaled_high(std::uint64_t m, int biased, int k) noexcept {
                                        detail::pow10_table[k - detail::pow10_min].significand) >> 64);
 }
 
-// Both powers a normal double can need, 10^(8-x) and 10^(7-x) for its estimated
-// decimal exponent x, are in the table and need a shift that loses no bit.
-constexpr bool alignment_in_range() {
+// For each biased exponent of a normal double: its estimated decimal exponent x and
+// 10^(8-x) ready to multiply, so that the common path needs one load and no
+// arithmetic before the product. Both powers an exponent can need, 10^(8-x) and
+// 10^(7-x), are in the table and need a shift that loses no bit.
+struct Scale {
+    std::uint64_t significand;
+    std::int16_t x;
+    std::uint8_t alignment;
+};
+
+constexpr std::array<Scale, 0x7FF> scales = [] {
+    std::array<Scale, 0x7FF> t{};
     for (int biased = 1; biased < 0x7FF; ++biased) {
         const int x = decimal_exponent(biased - 1023);
         for (const int k : {8 - x, 7 - x}) {
             if (k < detail::pow10_min || k > detail::pow10_max || alignment(biased, k) < 0 ||
                 alignment(biased, k) > 11) {
-                return false;
+                throw "a power of ten out of the table's reach";
             }
         }
+        t[static_cast<std::size_t>(biased)] = {detail::pow10_table[8 - x - detail::pow10_min].significand,
+                                               static_cast<std::int16_t>(x),
+                                               static_cast<std::uint8_t>(alignment(biased, 8 - x))};
     }
-    return true;
-}
-static_assert(alignment_in_range());
+    return t;
+}();
 
 // Byte-wise little-endian stores, so that the lowest byte of a register is the first
 // character on every host.
@@ -172,8 +183,10 @@ std::size_t format_double(char* out, double value) noexcept {
         return exact_g9(out, value);  // subnormal
     }
     const std::uint64_t m = (bits << 11) | (std::uint64_t{1} << 63);
-    int x = decimal_exponent(biased - 1023);
-    std::uint64_t high = scaled_high(m, biased, 8 - x);
+    const Scale& scale = scales[static_cast<std::size_t>(biased)];
+    int x = scale.x;
+    std::uint64_t high =
+        static_cast<std::uint64_t>((static_cast<uint128>(m >> scale.alignment) * scale.significand) >> 64);
     if (high >> fraction_bits >= nine_digit_ceiling) {
         high = scaled_high(m, biased, 8 - ++x);
     }
