@@ -123,22 +123,35 @@ char* put_event(char* p, const ContextualIntentEvent& event) noexcept {
 // The line is written straight into the string's storage, sized once to a bound that
 // no record of these values can exceed, then cut to what was written.
 template <class Record, class Put>
-std::string encode(const Record& record, std::size_t bound, Put put) {
-    std::string out;
+void encode(std::string& out, const Record& record, std::size_t bound, Put put) {
     out.resize_and_overwrite(bound, [&](char* data, std::size_t) noexcept {
         return static_cast<std::size_t>(put(data, record) - data);
     });
-    return out;
+}
+
+std::size_t event_bound(const ContextualIntentEvent& event) noexcept {
+    constexpr std::size_t event_fixed_bound = 256;
+    return event_fixed_bound + string_bound(event.text.size()) + frame_bound(event.spatial_context);
 }
 
 }  // namespace
 
-std::string to_jsonl(const SpatialIntentFrame& frame) { return encode(frame, frame_bound(frame), put_frame); }
+void write_jsonl(const SpatialIntentFrame& frame, std::string& out) { encode(out, frame, frame_bound(frame), put_frame); }
+
+void write_jsonl(const ContextualIntentEvent& event, std::string& out) {
+    encode(out, event, event_bound(event), put_event);
+}
+
+std::string to_jsonl(const SpatialIntentFrame& frame) {
+    std::string out;
+    write_jsonl(frame, out);
+    return out;
+}
 
 std::string to_jsonl(const ContextualIntentEvent& event) {
-    constexpr std::size_t event_fixed_bound = 256;
-    return encode(event, event_fixed_bound + string_bound(event.text.size()) + frame_bound(event.spatial_context),
-                  put_event);
+    std::string out;
+    write_jsonl(event, out);
+    return out;
 }
 
 }  // namespace halberin::spatial

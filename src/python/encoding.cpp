@@ -54,20 +54,31 @@ namespace halberin::spatial::python {
 
 namespace {
 
+// The line as a str, encoded into a per-thread buffer that keeps its storage between
+// calls (no allocation but the str's own); one grown by a long text is given back.
+template <class Record>
+py::str line_of(const Record& record) {
+    thread_local std::string buffer;
+    write_jsonl(record, buffer);
+    py::str line(buffer);
+    if (buffer.capacity() > 64 * 1024) {
+        std::string().swap(buffer);
+    }
+    return line;
+}
+
 // The record parsed by whatever module the interpreter's import gives for "json".
 template <class Record>
 py::object to_dict(const Record& record) {
     py::module_ json = py::module_::import("json");
-    const std::string line = to_jsonl(record);
-    py::str text(line);
-    return json.attr("loads")(text);
+    return json.attr("loads")(line_of(record));
 }
 
 }  // namespace
 
 void register_encoding(py::module_& m) {
-    m.def("to_jsonl", [](FrameArgument frame) { return to_jsonl(*frame.frame); });
-    m.def("to_jsonl", py::overload_cast<const ContextualIntentEvent&>(&to_jsonl));
+    m.def("to_jsonl", [](FrameArgument frame) { return line_of(*frame.frame); });
+    m.def("to_jsonl", [](const ContextualIntentEvent& event) { return line_of(event); });
     m.def("to_dict", [](FrameArgument frame) { return to_dict(*frame.frame); },
           "Return a JSON-compatible realtime frame.");
     m.def("to_dict", &to_dict<ContextualIntentEvent>, "Return JSON-compatible agent/tool input.");

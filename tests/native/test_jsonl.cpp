@@ -116,6 +116,17 @@ TEST(EventLine, NestsTheFrameLineByteForByte) {
     EXPECT_EQ(without_prefix(line, head), to_jsonl(e.spatial_context) + "}");
 }
 
+TEST(Lines, WrittenIntoAReusedStringReplaceWhatItHeld) {
+    ContextualIntentEvent e;
+    e.text = std::string(5000, 'x');
+    std::string out;
+    write_jsonl(e, out);
+    write_jsonl(SpatialIntentFrame{}, out);
+    EXPECT_EQ(out, kDefaultFrame);
+    write_jsonl(worked_example(), out);
+    EXPECT_EQ(out, to_jsonl(worked_example()));
+}
+
 // Every member present at its longest, and strings whose every byte needs a six-character
 // escape: the line is written into storage sized in advance, so these must fit it whole.
 TEST(Lines, LongestRecordsFitTheirStorage) {
