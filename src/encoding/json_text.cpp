@@ -93,23 +93,24 @@ inline void store_le(char* p, std::uint64_t v) noexcept {
 }
 
 // The last eight of n's nine digits as characters, the first of them in the lowest
-// byte. Each pair comes from its own quotient of n, so the four run side by side
-// rather than one after another.
+// byte: n / 10^8 as a fixed-point fraction of 57 bits, rounded up, then each pair the
+// integer part of the fraction times 100. The rounding error, under n * 0.25 units,
+// stays below one unit of the last digit even times 10^8 (2^57 is 1.4e17 units).
 inline std::uint64_t eight_digits(std::uint32_t n) noexcept {
-    const std::uint32_t q2 = n / 100;
-    const std::uint32_t q4 = n / 10'000;
-    const std::uint32_t q6 = n / 1'000'000;
-    const std::uint32_t q8 = n / nine_digit_floor;
-    const auto pair = [](std::uint32_t high, std::uint32_t low) {
-        std::uint16_t text;
-        std::memcpy(&text, digit_pairs + 2 * (low - 100 * high), 2);
-        return static_cast<std::uint64_t>(text);
-    };
-    const std::uint64_t v = pair(q8, q6) | (pair(q6, q4) << 16) | (pair(q4, q2) << 32) | (pair(q2, n) << 48);
-    if constexpr (std::endian::native == std::endian::big) {
-        return __builtin_bswap64(v);
+    constexpr std::uint64_t fraction = (std::uint64_t{1} << 57) - 1;
+    std::uint64_t t = (n * ((std::uint64_t{1} << 57) / nine_digit_floor + 1)) & fraction;
+    std::uint64_t text = 0;
+    for (int pair = 0; pair < 4; ++pair) {
+        t *= 100;
+        std::uint16_t two;
+        std::memcpy(&two, digit_pairs + 2 * (t >> 57), 2);
+        text |= static_cast<std::uint64_t>(two) << (16 * pair);
+        t &= fraction;
     }
-    return v;
+    if constexpr (std::endian::native == std::endian::big) {
+        return __builtin_bswap64(text);
+    }
+    return text;
 }
 
 // The nine digits of n (100000000 <= n < 1000000000) at decimal exponent x, laid out
@@ -190,16 +191,18 @@ std::size_t format_double(char* out, double value) noexcept {
     if (high >> fraction_bits >= nine_digit_ceiling) {
         high = scaled_high(m, biased, 8 - ++x);
     }
-    std::uint64_t n = high >> fraction_bits;
-    const std::uint64_t fraction = high & ((std::uint64_t{1} << fraction_bits) - 1);
+    // Rounded to nearest by adding half a unit. The exact fraction lies in
+    // [fraction, fraction + 2): in doubt when that holds the halfway point or starts on
+    // it (a tie, or just above one), that is when the fraction is half - 1 or half,
+    // which puts the low bits of the sum plus one at 0 or 1.
     constexpr std::uint64_t half = std::uint64_t{1} << (fraction_bits - 1);
-    // The exact fraction lies in [fraction, fraction + 2): in doubt when that holds the
-    // halfway point, or starts on it (a tie, or just above one). Below 10^8 the
-    // truncation has taken the product under a power of ten.
-    if (n < nine_digit_floor || fraction - (half - 1) <= 1) {
+    constexpr std::uint64_t fraction_mask = (std::uint64_t{1} << fraction_bits) - 1;
+    const std::uint64_t rounded = high + half;
+    std::uint64_t n = rounded >> fraction_bits;
+    // Below 10^8 only if the truncation had taken the product far under a power of ten.
+    if (((rounded + 1) & fraction_mask) <= 1 || n < nine_digit_floor) {
         return exact_g9(out, value);
     }
-    n += (half - fraction) >> 63;  // fraction > half: round up
     if (n == nine_digit_ceiling) {
         n = nine_digit_floor;
         ++x;
