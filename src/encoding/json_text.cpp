@@ -51,9 +51,8 @@ constexpr int alignment(int biased, int k) noexcept {
     return 1022 - fraction_bits - biased - detail::pow10_table[k - detail::pow10_min].exponent;
 }
 
-inline std::uint64_t scaled_high(std::uint64_t m, int biased, int k) noexcept {
-    return static_cast<std::uint64_t>((static_cast<uint128>(m >> alignment(biased, k)) *
-                                       detail::pow10_table[k - detail::pow10_min].significand) >> 64);
+inline std::uint64_t scaled_high(std::uint64_t m, int alignment, std::uint64_t significand) noexcept {
+    return static_cast<std::uint64_t>((static_cast<uint128>(m >> alignment) * significand) >> 64);
 }
 
 // For each biased exponent of a normal double: its estimated decimal exponent x and
@@ -102,13 +101,11 @@ inline std::uint64_t eight_digits(std::uint32_t n) noexcept {
     std::uint64_t text = 0;
     for (int pair = 0; pair < 4; ++pair) {
         t *= 100;
-        std::uint16_t two;
-        std::memcpy(&two, digit_pairs + 2 * (t >> 57), 2);
-        text |= static_cast<std::uint64_t>(two) << (16 * pair);
+        const char* two = digit_pairs + 2 * (t >> 57);
+        text |= (static_cast<std::uint64_t>(static_cast<unsigned char>(two[0])) |
+                 static_cast<std::uint64_t>(static_cast<unsigned char>(two[1])) << 8)
+                << (16 * pair);
         t &= fraction;
-    }
-    if constexpr (std::endian::native == std::endian::big) {
-        return __builtin_bswap64(text);
     }
     return text;
 }
@@ -186,10 +183,10 @@ std::size_t format_double(char* out, double value) noexcept {
     const std::uint64_t m = (bits << 11) | (std::uint64_t{1} << 63);
     const Scale& scale = scales[static_cast<std::size_t>(biased)];
     int x = scale.x;
-    std::uint64_t high =
-        static_cast<std::uint64_t>((static_cast<uint128>(m >> scale.alignment) * scale.significand) >> 64);
+    std::uint64_t high = scaled_high(m, scale.alignment, scale.significand);
     if (high >> fraction_bits >= nine_digit_ceiling) {
-        high = scaled_high(m, biased, 8 - ++x);
+        const int k = 8 - ++x;
+        high = scaled_high(m, alignment(biased, k), detail::pow10_table[k - detail::pow10_min].significand);
     }
     // Rounded to nearest by adding half a unit. The exact fraction lies in
     // [fraction, fraction + 2): in doubt when that holds the halfway point or starts on

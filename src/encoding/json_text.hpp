@@ -11,11 +11,12 @@
 
 namespace halberin::spatial::json {
 
-// Longest text format_double writes ("-2.22507386e-308" is 16 characters).
+// Room format_double needs at `out`: its longest text is 16 characters
+// ("-2.22507386e-308"), and its fixed-size stores may reach a little past the text.
 inline constexpr std::size_t max_double_chars = 24;
 
 // Writes `value` as printf's "%.9g" does in the C locale, or "null" when it is not
-// finite; returns the number of characters written to `out`.
+// finite; returns the length of the text. `out` has room for max_double_chars.
 std::size_t format_double(char* out, double value) noexcept;
 
 // Writers into a buffer that the caller has sized (see the bounds below); each returns
