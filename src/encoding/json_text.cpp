@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 namespace halberin::spatial::json {
 
@@ -255,29 +256,24 @@ char* put_string(char* p, std::string_view bytes) noexcept {
     return p;
 }
 
-char* put_vec3(char* p, const Vec3& v) noexcept {
+namespace {
+
+// A JSON array of numbers: "[a,b,...]".
+char* put_numbers(char* p, std::initializer_list<double> values) noexcept {
     *p++ = '[';
-    p = put_double(p, v.x);
-    *p++ = ',';
-    p = put_double(p, v.y);
-    *p++ = ',';
-    p = put_double(p, v.z);
-    *p++ = ']';
+    for (const double v : values) {
+        p = put_double(p, v);
+        *p++ = ',';
+    }
+    p[-1] = ']';
     return p;
 }
 
-char* put_quaternion(char* p, const Quaternion& q) noexcept {
-    *p++ = '[';
-    p = put_double(p, q.x);
-    *p++ = ',';
-    p = put_double(p, q.y);
-    *p++ = ',';
-    p = put_double(p, q.z);
-    *p++ = ',';
-    p = put_double(p, q.w);
-    *p++ = ']';
-    return p;
-}
+}  // namespace
+
+char* put_vec3(char* p, const Vec3& v) noexcept { return put_numbers(p, {v.x, v.y, v.z}); }
+
+char* put_quaternion(char* p, const Quaternion& q) noexcept { return put_numbers(p, {q.x, q.y, q.z, q.w}); }
 
 char* put_pose(char* p, const Pose& pose) noexcept {
     p = put_raw(p, R"({"position":)");
