@@ -18,10 +18,14 @@ __extension__ typedef unsigned __int128 uint128;
 constexpr std::uint32_t nine_digit_floor = 100'000'000;
 constexpr std::uint32_t nine_digit_ceiling = 1'000'000'000;
 
-constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// Each number below 1000 as three characters, the first in the lowest byte.
+constexpr std::array<std::uint32_t, 1000> digit_triples = [] {
+    std::array<std::uint32_t, 1000> t{};
+    for (std::uint32_t i = 0; i < 1000; ++i) {
+        t[i] = ('0' + i / 100) | ('0' + i / 10 % 10) << 8 | ('0' + i % 10) << 16;
+    }
+    return t;
+}();
 
 // floor(log2 * log10(2)) for the binary exponents of finite doubles.
 constexpr int decimal_exponent(int log2) noexcept { return (log2 * 78913) >> 18; }
@@ -46,11 +50,13 @@ static_assert(decimal_exponent_exact());
 // this count is the same for every exponent (its low 11 bits are zero, so nothing is
 // lost). The table's significand is truncated, so the exact product exceeds the
 // computed one by less than 2^64: the exact high word lies in [high, high + 2).
-constexpr int fraction_bits = 33;
+constexpr int fraction_bits = 32;
 
 constexpr int alignment(int biased, int k) noexcept {
     return 1022 - fraction_bits - biased - detail::pow10_table[k - detail::pow10_min].exponent;
 }
+
+inline std::uint64_t significand_of(std::uint64_t bits) noexcept { return (bits << 11) | (std::uint64_t{1} << 63); }
 
 inline std::uint64_t scaled_high(std::uint64_t m, int alignment, std::uint64_t significand) noexcept {
     return static_cast<std::uint64_t>((static_cast<uint128>(m >> alignment) * significand) >> 64);
@@ -82,33 +88,46 @@ constexpr std::array<Scale, 0x7FF> scales = [] {
     }
     return t;
 }();
+static_assert(sizeof(Scale) == 16, "format_double indexes the table by exponent bits * 16");
+
+// Rounded to nearest by adding half a unit. The exact fraction lies in
+// [fraction, fraction + 2): in doubt when that holds the halfway point or starts on it
+// (a tie, or just above one), that is when the fraction is half - 1 or half, which puts
+// the low 32 bits of the sum plus one at 0 or 1.
+constexpr std::uint64_t half = std::uint64_t{1} << (fraction_bits - 1);
+static_assert(fraction_bits == 32, "in_doubt reads the fraction as the low word");
+inline bool in_doubt(std::uint64_t rounded) noexcept { return static_cast<std::uint32_t>(rounded + 1) <= 1; }
 
 // Byte-wise little-endian stores, so that the lowest byte of a register is the first
 // character on every host.
-inline void store_le(char* p, std::uint64_t v) noexcept {
+template <class Word>
+inline void store_le(char* p, Word v) noexcept {
     if constexpr (std::endian::native == std::endian::big) {
-        v = __builtin_bswap64(v);
+        v = std::byteswap(v);
     }
-    std::memcpy(p, &v, 8);
+    std::memcpy(p, &v, sizeof v);
 }
 
-// The last eight of n's nine digits as characters, the first of them in the lowest
-// byte: n / 10^8 as a fixed-point fraction of 57 bits, rounded up, then each pair the
-// integer part of the fraction times 100. The rounding error, under n * 0.25 units,
-// stays below one unit of the last digit even times 10^8 (2^57 is 1.4e17 units).
-inline std::uint64_t eight_digits(std::uint32_t n) noexcept {
-    constexpr std::uint64_t fraction = (std::uint64_t{1} << 57) - 1;
-    std::uint64_t t = (n * ((std::uint64_t{1} << 57) / nine_digit_floor + 1)) & fraction;
-    std::uint64_t text = 0;
-    for (int pair = 0; pair < 4; ++pair) {
-        t *= 100;
-        const char* two = digit_pairs + 2 * (t >> 57);
-        text |= (static_cast<std::uint64_t>(static_cast<unsigned char>(two[0])) |
-                 static_cast<std::uint64_t>(static_cast<unsigned char>(two[1])) << 8)
-                << (16 * pair);
-        t &= fraction;
-    }
-    return text;
+// n's nine digits (100000000 <= n < 1000000000) as characters: the first, and the other
+// eight with the first of them in the lowest byte. Three at a time from n / 10^6 as a
+// fixed-point number of 54 fraction bits, rounded up: the rounding error, under n
+// units, stays under 10^15 units after two multiplications by 1000, far below the 2^54
+// (1.8e16) that would change a triple.
+struct Digits {
+    char first;
+    std::uint64_t tail;
+};
+
+inline Digits nine_digits(std::uint32_t n) noexcept {
+    constexpr int bits = 54;
+    constexpr std::uint64_t fraction = (std::uint64_t{1} << bits) - 1;
+    std::uint64_t t = n * ((std::uint64_t{1} << bits) / 1'000'000 + 1);
+    const std::uint32_t leading = digit_triples[t >> bits];
+    t = (t & fraction) * 1000;
+    const std::uint64_t middle = digit_triples[t >> bits];
+    t = (t & fraction) * 1000;
+    const std::uint64_t last = digit_triples[t >> bits];
+    return {static_cast<char>(leading), leading >> 8 | middle << 16 | last << 40};
 }
 
 // The nine digits of n (100000000 <= n < 1000000000) at decimal exponent x, laid out
@@ -116,47 +135,77 @@ inline std::uint64_t eight_digits(std::uint32_t n) noexcept {
 // fixed sizes and may reach past the text's end, never past max_double_chars from the
 // start of the number's sign.
 char* write_g9(char* p, std::uint32_t n, int x) noexcept {
-    const std::uint64_t tail_text = eight_digits(n);
+    const auto [first, tail] = nine_digits(n);
     // Trailing zero digits are the zero bytes at the high end of the tail's digit
-    // values (countl_zero gives 64 for a zero tail: one digit).
-    const std::size_t count = 9 - static_cast<std::size_t>(std::countl_zero(tail_text - 0x3030'3030'3030'3030U) / 8);
-    const char first = static_cast<char>('0' + n / nine_digit_floor);
+    // values; a zero tail leaves the first digit alone.
+    const std::size_t count = 1 + (static_cast<std::size_t>(std::bit_width(tail - 0x3030'3030'3030'3030U)) + 7) / 8;
     if (x >= 0 && x < 9) {
         const auto whole = static_cast<std::size_t>(x) + 1;
         p[0] = first;
-        store_le(p + 1, tail_text);
+        store_le(p + 1, tail);
         if (count <= whole) {
             return p + whole;
         }
         p[whole] = '.';
-        store_le(p + whole + 1, tail_text >> (8 * (whole - 1)));
+        store_le(p + whole + 1, tail >> (8 * (whole - 1)));
         return p + count + 1;
     }
     if (x < 0 && x >= -4) {
         const auto leading = static_cast<std::size_t>(1 - x);
-        store_le(p, 0x3030'3030'3030'2E30U);  // "0.000000"
+        store_le(p, std::uint64_t{0x3030'3030'3030'2E30U});  // "0.000000"
         p[leading] = first;
-        store_le(p + leading + 1, tail_text);
+        store_le(p + leading + 1, tail);
         return p + leading + count;
     }
     p[0] = first;
     p[1] = '.';
-    store_le(p + 2, tail_text);
+    store_le(p + 2, tail);
     p += count > 1 ? count + 1 : 1;
     *p++ = 'e';
     *p++ = x < 0 ? '-' : '+';
+    // Two exponent digits at least, three from 100 on.
     const auto magnitude = static_cast<std::uint32_t>(x < 0 ? -x : x);
-    if (magnitude >= 100) {
-        *p++ = static_cast<char>('0' + magnitude / 100);
-    }
-    std::memcpy(p, digit_pairs + 2 * (magnitude % 100), 2);
-    return p + 2;
+    const std::size_t width = magnitude >= 100 ? 3 : 2;
+    store_le(p, digit_triples[magnitude] >> (8 * (3 - width)));
+    return p + width;
 }
 
 // Out of line, so that the fast path needs no stack frame for it.
 [[gnu::noinline, gnu::cold]] std::size_t exact_g9(char* out, double value) noexcept {
     const auto result = std::to_chars(out, out + max_double_chars, value, std::chars_format::general, 9);
     return static_cast<std::size_t>(result.ptr - out);
+}
+
+[[gnu::noinline, gnu::cold]] std::size_t not_normal(char* out, double value) noexcept {
+    if (!std::isfinite(value)) {
+        std::memcpy(out, "null", 4);
+        return 4;
+    }
+    if (value == 0) {
+        const std::size_t sign = std::signbit(value) ? 1 : 0;
+        out[0] = '-';
+        out[sign] = '0';
+        return sign + 1;
+    }
+    return exact_g9(out, value);  // subnormal
+}
+
+// The rounded digits reached 10^9: the exponent's estimate was one too low, or the
+// rounding carried. One power of ten less settles both. Everything is taken anew from
+// the value, so that the fast path keeps nothing alive for this call.
+[[gnu::noinline, gnu::cold]] std::size_t one_power_down(char* out, double value) noexcept {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    const auto biased = static_cast<int>(bits >> 52) & 0x7FF;
+    const int x = scales[static_cast<std::size_t>(biased)].x + 1;
+    const int k = 8 - x;
+    const std::uint64_t rounded = scaled_high(significand_of(bits), alignment(biased, k),
+                                              detail::pow10_table[k - detail::pow10_min].significand) +
+                                  half;
+    const std::uint64_t n = rounded >> fraction_bits;
+    if (in_doubt(rounded) || n < nine_digit_floor || n >= nine_digit_ceiling) {
+        return exact_g9(out, value);
+    }
+    return static_cast<std::size_t>(write_g9(out + (bits >> 63), static_cast<std::uint32_t>(n), x) - out);
 }
 
 }  // namespace
@@ -166,44 +215,27 @@ char* write_g9(char* p, std::uint32_t n, int x) noexcept {
 // (ties included), and for subnormals, the exact conversion decides.
 std::size_t format_double(char* out, double value) noexcept {
     const auto bits = std::bit_cast<std::uint64_t>(value);
-    const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
-    if (biased == 0x7FF) {
-        std::memcpy(out, "null", 4);
-        return 4;
+    // The biased exponent times the size of a table entry, which saves the scaling of
+    // an index on the way to the table.
+    const std::size_t offset = (bits >> 48) & 0x7FF0U;
+    if (offset - 16 >= 0x7FE0) [[unlikely]] {
+        return not_normal(out, value);
     }
     char* p = out;
     *p = '-';
     p += bits >> 63;
-    if (biased == 0) {
-        if ((bits << 1) == 0) {
-            *p = '0';
-            return static_cast<std::size_t>(p + 1 - out);
-        }
-        return exact_g9(out, value);  // subnormal
+    const std::uint64_t m = significand_of(bits);
+    const Scale& scale = scales[offset / sizeof(Scale)];
+    const int x = scale.x;
+    const std::uint64_t rounded = scaled_high(m, scale.alignment, scale.significand) + half;
+    const std::uint64_t n = rounded >> fraction_bits;
+    // Under 10^8 only if the truncation had taken the product far under a power of ten,
+    // which the exact conversion then settles.
+    if (n - nine_digit_floor >= nine_digit_ceiling - nine_digit_floor) [[unlikely]] {
+        return one_power_down(out, value);
     }
-    const std::uint64_t m = (bits << 11) | (std::uint64_t{1} << 63);
-    const Scale& scale = scales[static_cast<std::size_t>(biased)];
-    int x = scale.x;
-    std::uint64_t high = scaled_high(m, scale.alignment, scale.significand);
-    if (high >> fraction_bits >= nine_digit_ceiling) {
-        const int k = 8 - ++x;
-        high = scaled_high(m, alignment(biased, k), detail::pow10_table[k - detail::pow10_min].significand);
-    }
-    // Rounded to nearest by adding half a unit. The exact fraction lies in
-    // [fraction, fraction + 2): in doubt when that holds the halfway point or starts on
-    // it (a tie, or just above one), that is when the fraction is half - 1 or half,
-    // which puts the low bits of the sum plus one at 0 or 1.
-    constexpr std::uint64_t half = std::uint64_t{1} << (fraction_bits - 1);
-    constexpr std::uint64_t fraction_mask = (std::uint64_t{1} << fraction_bits) - 1;
-    const std::uint64_t rounded = high + half;
-    std::uint64_t n = rounded >> fraction_bits;
-    // Below 10^8 only if the truncation had taken the product far under a power of ten.
-    if (((rounded + 1) & fraction_mask) <= 1 || n < nine_digit_floor) {
+    if (in_doubt(rounded)) [[unlikely]] {
         return exact_g9(out, value);
-    }
-    if (n == nine_digit_ceiling) {
-        n = nine_digit_floor;
-        ++x;
     }
     return static_cast<std::size_t>(write_g9(p, static_cast<std::uint32_t>(n), x) - out);
 }
