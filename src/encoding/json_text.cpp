@@ -229,8 +229,8 @@ std::size_t format_double(char* out, double value) noexcept {
     const int x = scale.x;
     const std::uint64_t rounded = scaled_high(m, scale.alignment, scale.significand) + half;
     const std::uint64_t n = rounded >> fraction_bits;
-    // Under 10^8 only if the truncation had taken the product far under a power of ten,
-    // which the exact conversion then settles.
+    // Under 10^8 only if the truncation had taken the product far under a power of ten;
+    // one power less leaves it under, and the exact conversion settles it.
     if (n - nine_digit_floor >= nine_digit_ceiling - nine_digit_floor) [[unlikely]] {
         return one_power_down(out, value);
     }

@@ -33,11 +33,12 @@ struct type_caster<halberin::spatial::python::FrameArgument> {
     PYBIND11_TYPE_CASTER(halberin::spatial::python::FrameArgument, const_name<Frame>());
 
     bool load(handle src, bool convert) {
-        const type_info* frame_type = get_type_info(typeid(Frame));
-        if (frame_type == nullptr || !PyType_IsSubtype(Py_TYPE(src.ptr()), frame_type->type)) {
+        // The library's caster looks the frame's registration up as it is made; the
+        // check uses that one lookup.
+        type_caster_base<Frame> base;
+        if (base.typeinfo == nullptr || !PyType_IsSubtype(Py_TYPE(src.ptr()), base.typeinfo->type)) {
             return false;
         }
-        type_caster_base<Frame> base;
         if (!base.load(src, convert)) {
             return false;
         }
