@@ -65,6 +65,8 @@ def full_frame(ts: int = 1_000_000) -> sp.SpatialIntentFrame:
     f.left_hand_pose = pose()
     f.right_hand_pose = pose()
     f.gaze_ray = sp.Ray(vec(), vec())
+    timeline_sizes(frame)
+
     hit = sp.SpatialHit()
     hit.position, hit.normal, hit.host_id = vec(), vec(), "panel:map"
     f.target = hit
@@ -320,14 +322,41 @@ def python_cases() -> None:
         lambda: raycast(ray))
 
 
+def timeline_sizes(frame: sp.SpatialIntentFrame) -> None:
+    """Pairing at either end of a short history and of a ten-minute one at 90 Hz."""
+    step = 11_111_111
+
+    def filled(n: int) -> sp.IntentTimeline:
+        timeline = sp.IntentTimeline(capacity=n)
+        for i in range(n):
+            frame.timestamp_ns = i * step
+            timeline.push(frame)
+        return timeline
+
+    small, large = filled(240), filled(240_000)
+    base = "submit_text at newest of 240"
+
+    def at(timeline: sp.IntentTimeline, ts: int) -> Callable[[], object]:
+        assert timeline.submit_text("here", ts) is not None
+        return lambda: timeline.submit_text("here", ts)
+
+    newest_small = at(small, 239 * step)
+    row("submit_text at oldest of 240", base, at(small, 0), newest_small)
+    row("submit_text at newest of 240,000", base, at(large, 239_999 * step), newest_small)
+    row("submit_text at oldest of 240,000", base, at(large, 0), newest_small)
+    frame.timestamp_ns = 240_000 * step
+    row("push (240,000 stored)", "push (240 stored)", lambda: large.push(frame), lambda: small.push(frame))
+
+
 def native_cases(binary: str) -> None:
     out = subprocess.run([binary, "--benchmark_format=json", f"--benchmark_repetitions={REPEATS}",
                           "--benchmark_report_aggregates_only=true", "--benchmark_min_warmup_time=0.05"],
                          check=True, capture_output=True, text=True).stdout
-    times = {}
+    times, worst_wait_ns = {}, 0.0
     for b in json.loads(out)["benchmarks"]:
         if b.get("aggregate_name") == "median":
             times[b["run_name"]] = b["real_time"] if "real_time" in b else b["cpu_time"]
+            worst_wait_ns = b.get("worst_wait_ns", worst_wait_ns)
     def t(name: str) -> float:
         return times[name] * 1e-9
 
@@ -340,6 +369,9 @@ def native_cases(binary: str) -> None:
     for base in ("BM_TimelinePush", "BM_TimelineSubmitText"):
         one, four = t(f"{base}/real_time/threads:1"), t(f"{base}/real_time/threads:4") / 4
         ROWS.append((f"native: {base.removeprefix('BM_')}, 4 contending threads", "1 thread", four, one))
+    ROWS.append(("native: push, 240,000 stored, another thread pairing at the oldest",
+                 f"pushing thread's worst wait: {worst_wait_ns / 1e3:.2f} us (median of the runs' worst)",
+                 t("BM_PushWhilePairingOldest/real_time"), float("nan")))
 
 
 def main() -> None:

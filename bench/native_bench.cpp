@@ -2,9 +2,13 @@
 // and timeline traffic with and without contention.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "json_text.hpp"
@@ -136,6 +140,43 @@ void BM_TimelineSubmitText(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TimelineSubmitText)->Threads(1)->Threads(4)->UseRealTime();
+
+// One thread pushes into a ten-minute history while another keeps pairing text with the
+// oldest stored frame, the longest search there is. The pushing thread's worst time in
+// push is how long the pairing can hold it back.
+void BM_PushWhilePairingOldest(benchmark::State& state) {
+    constexpr std::int64_t stored = 240'000;
+    constexpr std::int64_t step = 11'111'111;
+    IntentTimeline timeline(stored, std::numeric_limits<std::int64_t>::max());
+    SpatialIntentFrame f = full_frame(0);
+    for (std::int64_t i = 0; i < stored; ++i) {
+        f.timestamp_ns = i * step;
+        timeline.push(f);
+    }
+    std::atomic<std::int64_t> oldest{0};
+    std::atomic<bool> stop{false};
+    std::thread pairing([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            benchmark::DoNotOptimize(timeline.submit_text("put it there", oldest.load(std::memory_order_relaxed)));
+        }
+    });
+    std::int64_t next = stored;
+    std::chrono::steady_clock::duration worst{};
+    for (auto _ : state) {
+        SpatialIntentFrame copy = f;
+        copy.timestamp_ns = next * step;
+        const auto start = std::chrono::steady_clock::now();
+        timeline.push(std::move(copy));
+        worst = std::max(worst, std::chrono::steady_clock::now() - start);
+        ++next;
+        oldest.store((next - stored) * step, std::memory_order_relaxed);
+    }
+    stop = true;
+    pairing.join();
+    state.counters["worst_wait_ns"] =
+        static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(worst).count());
+}
+BENCHMARK(BM_PushWhilePairingOldest)->UseRealTime();
 
 }  // namespace
 

@@ -25,7 +25,8 @@ public:
     std::optional<SpatialIntentFrame> latest() const;
 
     // Pairs text with the newest frame not later than timestamp_ns, if that frame is
-    // at most max_context_age_ns old. Empty text never pairs.
+    // at most max_context_age_ns old. Empty text never pairs. The frame is found by
+    // binary search, and the lock is held for the search and its copy alone.
     std::optional<ContextualIntentEvent> submit_text(std::string_view text,
                                                      std::int64_t timestamp_ns) const;
 

@@ -1,6 +1,7 @@
 #include "spatial/timeline.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
@@ -35,18 +36,26 @@ std::optional<ContextualIntentEvent> IntentTimeline::submit_text(std::string_vie
     if (text.empty()) {
         return std::nullopt;
     }
-    std::scoped_lock lock(mutex);
-    auto it = std::find_if(frames.rbegin(), frames.rend(), [timestamp_ns](const SpatialIntentFrame& f) {
-        return f.timestamp_ns <= timestamp_ns;
-    });
-    if (it == frames.rend()) {
-        return std::nullopt;
+    std::optional<SpatialIntentFrame> context;
+    std::int64_t age = 0;
+    {
+        std::scoped_lock lock(mutex);
+        // Stored timestamps never decrease: the frame in force is the one before the
+        // first frame later than the submission (among equal timestamps, the newest).
+        auto later = std::upper_bound(frames.begin(), frames.end(), timestamp_ns,
+                                      [](std::int64_t ts, const SpatialIntentFrame& f) { return ts < f.timestamp_ns; });
+        if (later == frames.begin()) {
+            return std::nullopt;
+        }
+        const SpatialIntentFrame& in_force = *std::prev(later);
+        const auto fits = context_age(in_force.timestamp_ns, timestamp_ns);
+        if (!fits || *fits > max_context_age_ns) {
+            return std::nullopt;
+        }
+        age = *fits;
+        context.emplace(in_force);
     }
-    const auto age = context_age(it->timestamp_ns, timestamp_ns);
-    if (!age || *age > max_context_age_ns) {
-        return std::nullopt;
-    }
-    return ContextualIntentEvent{timestamp_ns, std::string(text), *it, *age};
+    return ContextualIntentEvent{timestamp_ns, std::string(text), std::move(*context), age};
 }
 
 std::optional<std::int64_t> context_age(std::int64_t frame_ns, std::int64_t now_ns) noexcept {

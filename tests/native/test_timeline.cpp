@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -85,6 +86,24 @@ TEST(Timeline, OnlyTheNewestFrameNotLaterIsConsidered) {
     EXPECT_EQ(at_max->spatial_age_ns, 150);
     EXPECT_FALSE(t.submit_text("x", 251));
     EXPECT_EQ(t.submit_text("x", 300)->spatial_age_ns, 0);
+}
+
+TEST(Timeline, PairsAnywhereInALargeHistory) {
+    // Timestamps 0, 0, 0, 10, 10, 10, 20, ...: three frames share each, told apart by
+    // their domain; every submission must pair with the last pushed frame not after it.
+    constexpr int count = 30'000;
+    IntentTimeline t(count, kMax);
+    for (int i = 0; i < count; ++i) t.push(frame_at(i / 3 * 10, std::to_string(i)));
+    constexpr std::int64_t newest = (count - 1) / 3 * 10;
+    for (std::int64_t at : {std::int64_t{0}, std::int64_t{5}, newest / 2, newest / 2 + 1, newest - 1, newest, kMax}) {
+        const std::int64_t in_force = std::min(at, newest) / 10 * 10;
+        auto e = t.submit_text("x", at);
+        ASSERT_TRUE(e) << at;
+        EXPECT_EQ(e->spatial_context.timestamp_ns, in_force) << at;
+        EXPECT_EQ(e->spatial_context.timestamp_domain, std::to_string(in_force / 10 * 3 + 2)) << at;
+        EXPECT_EQ(e->spatial_age_ns, at - in_force) << at;
+    }
+    EXPECT_FALSE(t.submit_text("x", -1));
 }
 
 TEST(Timeline, EmptyTextNeverPairs) {
