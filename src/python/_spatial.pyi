@@ -4,7 +4,7 @@ Host-neutral spatial intent values and host grounding pass
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['CapabilitySnapshot', 'ContextualIntentEvent', 'IntentTimeline', 'PointingIntent', 'PointingSource', 'Pose', 'Quaternion', 'Ray', 'ReferenceSpace', 'SelectState', 'SpatialHit', 'SpatialIntentFrame', 'TrackingConfidence', 'Vec3', 'resolve_target', 'to_dict', 'to_jsonl']
+__all__: list[str] = ['CapabilitySnapshot', 'ContextualIntentEvent', 'IntentTimeline', 'PointingIntent', 'PointingSource', 'Pose', 'Quaternion', 'Ray', 'ReferenceSpace', 'SelectState', 'SpatialHit', 'SpatialIntentFrame', 'TrackingConfidence', 'Vec3', 'from_dict', 'from_jsonl', 'resolve_target', 'to_dict', 'to_jsonl']
 class Vec3:
     @typing.overload
     def __init__(self) -> None:
@@ -264,6 +264,14 @@ class IntentTimeline:
         ...
     def submit_text(self, text: str, timestamp_ns: typing.SupportsInt | typing.SupportsIndex) -> ContextualIntentEvent | None:
         ...
+def from_dict(record: dict) -> SpatialIntentFrame | ContextualIntentEvent:
+    """
+    Read a record's dictionary back into a frame or an event.
+    """
+def from_jsonl(line: str | collections.abc.Buffer) -> SpatialIntentFrame | ContextualIntentEvent:
+    """
+    Read one record line (str or UTF-8 bytes) back into a frame or an event.
+    """
 def resolve_target(frame: SpatialIntentFrame, raycast: collections.abc.Callable) -> SpatialIntentFrame:
     """
     Ground a copied frame using a host Python callback.

@@ -11,5 +11,6 @@ void register_frame(pybind11::module_& m);
 void register_timeline(pybind11::module_& m);
 void register_resolve_target(pybind11::module_& m);
 void register_encoding(pybind11::module_& m);
+void register_reading(pybind11::module_& m);
 
 }  // namespace halberin::spatial::python

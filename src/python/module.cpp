@@ -14,4 +14,5 @@ PYBIND11_MODULE(_spatial, m, py::multiple_interpreters::not_supported()) {
     register_timeline(m);
     register_resolve_target(m);
     register_encoding(m);
+    register_reading(m);
 }

@@ -10,6 +10,7 @@ REGISTRATION_ORDER = [
     "Vec3", "Quaternion", "Pose", "Ray", "TrackingConfidence", "PointingSource", "PointingIntent",
     "SelectState", "SpatialHit", "ReferenceSpace", "CapabilitySnapshot", "SpatialIntentFrame",
     "ContextualIntentEvent", "IntentTimeline", "resolve_target", "to_jsonl", "to_dict",
+    "from_jsonl", "from_dict",
 ]
 
 

@@ -20,3 +20,4 @@ if event is not None:
 latest: sp.SpatialIntentFrame = timeline.latest()  # error
 age: str = timeline.submit_text("here", 5).spatial_age_ns  # error
 sp.resolve_target(frame)  # error
+read: sp.SpatialIntentFrame = sp.from_jsonl("{}")  # error

@@ -69,6 +69,9 @@ def main() -> None:
     value: int = sp.TrackingConfidence.UNAVAILABLE.value
     members = sp.TrackingConfidence.__members__
     print(sp.to_dict(frame), host_id, x, name, value, int(sp.PointingSource.EYE_GAZE), members, sp.PointingSource.HEAD)
+    back = sp.from_jsonl(sp.to_jsonl(frame).encode())
+    if isinstance(back, sp.SpatialIntentFrame):
+        print(back.timestamp_ns, sp.from_dict(sp.to_dict(back)))
 
 
 if __name__ == "__main__":

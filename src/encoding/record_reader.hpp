@@ -1,0 +1,372 @@
+// The members of the two records, read from any source of JSON-like values: record
+// text and Python dictionaries are read by walking this one description.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "spatial/jsonl.hpp"
+#include "spatial/timeline.hpp"
+
+namespace halberin::spatial::reading {
+
+// Where a value sits in its record: "$", "$.head", "$.head.position[1]". Nodes live on
+// the reader's stack; the text is made only for a message.
+struct Path {
+    const Path* parent = nullptr;
+    std::string_view key;  // a member's name; empty for an array element
+    std::size_t index = 0;
+};
+
+std::string format_path(const Path& path);
+
+// `text` between quotes, escaped and cut short, for naming input in a one-line message.
+std::string quoted(std::string_view text);
+
+inline constexpr std::string_view frame_schema = "halberin.spatial-intent";
+inline constexpr std::string_view event_schema = "halberin.contextual-intent";
+
+// The member names of one kind of object and which of them must be present. Lookup
+// tries the name after the last one found first: records written by to_jsonl come in
+// table order, so a lookup is one compare.
+template <std::size_t N>
+struct Members {
+    std::array<std::string_view, N> names;
+    std::uint32_t required = (std::uint32_t{1} << N) - 1;
+
+    constexpr int find(std::string_view key, std::size_t hint) const noexcept {
+        if (hint < N && names[hint] == key) {
+            return static_cast<int>(hint);
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            if (names[i] == key) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+
+    // The first name among `bits`.
+    constexpr std::string_view first(std::uint32_t bits) const noexcept {
+        return names[static_cast<std::size_t>(std::countr_zero(bits))];
+    }
+};
+
+inline constexpr Members<2> pose_members{{"position", "orientation"}};
+inline constexpr Members<2> ray_members{{"origin", "direction"}};
+inline constexpr Members<3> reference_space_members{{"type", "id", "generation"}};
+inline constexpr Members<4> pointing_members{{"source", "confidence", "origin", "direction"}};
+inline constexpr Members<3> select_members{{"pressed", "changed", "last_change_time_ns"}};
+inline constexpr Members<3> target_members{{"position", "normal", "host_id"}, 0b011};
+inline constexpr Members<6> capabilities_members{
+    {"head_pose", "action_input", "hand_tracking", "hand_interaction", "eye_gaze", "enabled_extensions"}};
+
+// A frame's members, then the event's own: a record's kind may be settled by any member,
+// since members come in any order. The first three belong to both kinds.
+enum : int { schema_key, version_key, timestamp_key, first_frame_key = 3, first_event_key = 14 };
+inline constexpr Members<17> record_members{
+    {"schema", "version", "timestamp_ns", "timestamp_domain", "reference_space", "head", "head_tracking", "pointing",
+     "primary_select", "left_hand", "right_hand", "gaze", "target", "capabilities", "text", "spatial_age_ns",
+     "spatial_context"},
+    0};
+inline constexpr std::uint32_t frame_required = 0b111'1111 | 1u << 13;  // through head_tracking, capabilities
+inline constexpr std::uint32_t event_required = 0b111 | 0b111u << first_event_key;
+inline constexpr Members<14> frame_members{
+    {"schema", "version", "timestamp_ns", "timestamp_domain", "reference_space", "head", "head_tracking", "pointing",
+     "primary_select", "left_hand", "right_hand", "gaze", "target", "capabilities"},
+    frame_required};
+
+inline constexpr std::array<std::string_view, 3> confidence_names{"unavailable", "orientation_only",
+                                                                  "position_and_orientation"};
+inline constexpr std::array<std::string_view, 4> source_names{"controller", "hand", "eye_gaze", "head"};
+
+// The walk. `In` supplies the values:
+//   Value                                  a handle of one value
+//   object(Value, Path, f(key, Value))     each member in turn; f returns false to stop
+//   array(Value, Path, f(index, Value))    each element in turn
+//   number(Value, Path, double&)           null reads as NaN
+//   integer(Value, Path, int64_t&), integer(Value, Path, uint64_t&)
+//   boolean(Value, Path, bool&), string(Value, Path, std::string&)
+//   name(Value, Path, std::string_view&)   a string seen in place, until the next read
+//   where()                                the current place, for fail_at
+//   fail(Path, what), fail_at(where, Path, what)   record the refusal; return false
+// Every refusal is recorded by `In` and ends the walk: nothing of a refused record is
+// returned. Nesting is that of the records, never the input's.
+template <class In>
+class RecordReader {
+public:
+    using Value = typename In::Value;
+
+    explicit RecordReader(In& source) noexcept : in(source) {}
+
+    bool record(Value v, Record& out) {
+        enum class Kind { unknown, frame, event };
+        const Path root{};
+        Kind kind = Kind::unknown;
+        bool by_schema = false;
+        std::string_view decided_by;
+        std::int64_t timestamp_ns = 0;
+        SpatialIntentFrame frame;
+        ContextualIntentEvent event;
+        std::size_t age_at = 0;
+        std::uint32_t seen = 0;
+        const bool ok = object(v, root, record_members, seen, [&](int i, Value value, const Path& at) {
+            if (i == schema_key) {
+                std::string_view s;
+                if (!in.name(value, at, s)) {
+                    return false;
+                }
+                const Kind named = s == frame_schema ? Kind::frame : s == event_schema ? Kind::event : Kind::unknown;
+                if (named == Kind::unknown) {
+                    return in.fail(at, "unknown schema " + quoted(s) + ", expected " + quoted(frame_schema) +
+                                           " or " + quoted(event_schema));
+                }
+                if (kind != Kind::unknown && kind != named) {
+                    return in.fail(at, "schema " + quoted(s) + " does not go with member " + quoted(decided_by));
+                }
+                kind = named;
+                by_schema = true;
+                return true;
+            }
+            if (i == version_key) {
+                return version(value, at);
+            }
+            if (i == timestamp_key) {
+                return in.integer(value, at, timestamp_ns);
+            }
+            const Kind needs = i < first_event_key ? Kind::frame : Kind::event;
+            if (kind != Kind::unknown && kind != needs) {
+                const std::string name = quoted(record_members.names[static_cast<std::size_t>(i)]);
+                return in.fail(root, by_schema ? "unknown member " + name + " for schema " +
+                                                     quoted(kind == Kind::frame ? frame_schema : event_schema)
+                                               : "member " + name + " does not go with member " + quoted(decided_by));
+            }
+            if (kind == Kind::unknown) {
+                kind = needs;
+                decided_by = record_members.names[static_cast<std::size_t>(i)];
+            }
+            if (needs == Kind::frame) {
+                return frame_member(i, value, at, frame);
+            }
+            if (i == first_event_key) {
+                return in.string(value, at, event.text) && (!event.text.empty() || in.fail(at, "empty text"));
+            }
+            if (i == first_event_key + 1) {
+                age_at = in.where();
+                return in.integer(value, at, event.spatial_age_ns);
+            }
+            return nested_frame(value, at, event.spatial_context);
+        });
+        if (!ok) {
+            return false;
+        }
+        const std::uint32_t required =
+            kind == Kind::event ? event_required : kind == Kind::frame ? frame_required : std::uint32_t{1};
+        if (const std::uint32_t missing = required & ~seen) {
+            return in.fail(root, "missing member " + quoted(record_members.first(missing)));
+        }
+        if (kind == Kind::frame) {
+            frame.timestamp_ns = timestamp_ns;
+            out = std::move(frame);
+            return true;
+        }
+        // An event is what the timeline makes: its age is its time minus its frame's.
+        event.timestamp_ns = timestamp_ns;
+        const auto age = context_age(event.spatial_context.timestamp_ns, timestamp_ns);
+        if (!age || *age != event.spatial_age_ns) {
+            const Path at{&root, "spatial_age_ns"};
+            return in.fail_at(age_at, at,
+                              age ? "spatial_age_ns is not timestamp_ns minus spatial_context.timestamp_ns (" +
+                                        std::to_string(*age) + ")"
+                              : event.spatial_context.timestamp_ns > timestamp_ns
+                                  ? std::string("spatial_context is later than the event")
+                                  : std::string("spatial_context is too far before the event for a 64-bit age"));
+        }
+        out = std::move(event);
+        return true;
+    }
+
+private:
+    In& in;
+
+    template <std::size_t N, class Member>
+    bool object(Value v, const Path& path, const Members<N>& members, std::uint32_t& seen, Member&& member) {
+        std::size_t hint = 0;
+        return in.object(v, path, [&](std::string_view key, Value value) {
+            const int i = members.find(key, hint);
+            if (i < 0) {
+                return in.fail(path, "unknown member " + quoted(key));
+            }
+            const std::uint32_t bit = std::uint32_t{1} << i;
+            if (seen & bit) {
+                return in.fail(path, "duplicate member " + quoted(key));
+            }
+            seen |= bit;
+            hint = static_cast<std::size_t>(i) + 1;
+            const Path at{&path, members.names[static_cast<std::size_t>(i)]};
+            return member(i, value, at);
+        });
+    }
+
+    template <std::size_t N, class Member>
+    bool object(Value v, const Path& path, const Members<N>& members, Member&& member) {
+        std::uint32_t seen = 0;
+        if (!object(v, path, members, seen, std::forward<Member>(member))) {
+            return false;
+        }
+        if (const std::uint32_t missing = members.required & ~seen) {
+            return in.fail(path, "missing member " + quoted(members.first(missing)));
+        }
+        return true;
+    }
+
+    template <std::size_t N>
+    bool numbers(Value v, const Path& path, std::array<double, N>& out) {
+        const auto expected = [] { return "expected an array of " + std::to_string(N) + " numbers"; };
+        std::size_t count = 0;
+        if (!in.array(v, path, [&](std::size_t i, Value item) {
+                if (i >= N) {
+                    return in.fail(path, expected());
+                }
+                ++count;
+                return in.number(item, Path{&path, {}, i}, out[i]);
+            })) {
+            return false;
+        }
+        return count == N || in.fail(path, expected());
+    }
+
+    bool vec3(Value v, const Path& path, Vec3& out) {
+        std::array<double, 3> a;
+        if (!numbers(v, path, a)) {
+            return false;
+        }
+        out = {a[0], a[1], a[2]};
+        return true;
+    }
+
+    bool pose(Value v, const Path& path, Pose& out) {
+        return object(v, path, pose_members, [&](int i, Value value, const Path& at) {
+            if (i == 0) {
+                return vec3(value, at, out.position);
+            }
+            std::array<double, 4> q;
+            if (!numbers(value, at, q)) {
+                return false;
+            }
+            out.orientation = {q[0], q[1], q[2], q[3]};
+            return true;
+        });
+    }
+
+    bool ray(Value v, const Path& path, Ray& out) {
+        return object(v, path, ray_members, [&](int i, Value value, const Path& at) {
+            return vec3(value, at, i == 0 ? out.origin : out.direction);
+        });
+    }
+
+    template <class Enum, std::size_t N>
+    bool enumeration(Value v, const Path& path, const std::array<std::string_view, N>& names, Enum& out) {
+        std::string_view s;
+        if (!in.name(v, path, s)) {
+            return false;
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            if (names[i] == s) {
+                out = static_cast<Enum>(i);
+                return true;
+            }
+        }
+        std::string expected;
+        for (const auto name : names) {
+            expected += (expected.empty() ? "" : ", ") + quoted(name);
+        }
+        return in.fail(path, "unknown name " + quoted(s) + ", expected one of " + expected);
+    }
+
+    bool version(Value v, const Path& path) {
+        std::int64_t n = 0;
+        return in.integer(v, path, n) && (n == 1 || in.fail(path, "unsupported version " + std::to_string(n) +
+                                                                      ", expected 1"));
+    }
+
+    bool nested_frame(Value v, const Path& path, SpatialIntentFrame& f) {
+        return object(v, path, frame_members, [&](int i, Value value, const Path& at) {
+            if (i == schema_key) {
+                std::string_view s;
+                return in.name(value, at, s) &&
+                       (s == frame_schema || in.fail(at, "schema " + quoted(s) + ", expected " + quoted(frame_schema)));
+            }
+            if (i == version_key) {
+                return version(value, at);
+            }
+            if (i == timestamp_key) {
+                return in.integer(value, at, f.timestamp_ns);
+            }
+            return frame_member(i, value, at, f);
+        });
+    }
+
+    bool frame_member(int i, Value v, const Path& at, SpatialIntentFrame& f) {
+        switch (i) {
+            case 3:
+                return in.string(v, at, f.timestamp_domain);
+            case 4:
+                return object(v, at, reference_space_members, [&](int k, Value value, const Path& p) {
+                    auto& rs = f.reference_space;
+                    return k == 2 ? in.integer(value, p, rs.generation) : in.string(value, p, k == 0 ? rs.type : rs.id);
+                });
+            case 5:
+                return pose(v, at, f.head_pose);
+            case 6:
+                return enumeration(v, at, confidence_names, f.head_tracking);
+            case 7:
+                return object(v, at, pointing_members, [&, &pi = f.pointing.emplace()](int k, Value value, const Path& p) {
+                    switch (k) {
+                        case 0: return enumeration(value, p, source_names, pi.source);
+                        case 1: return enumeration(value, p, confidence_names, pi.confidence);
+                        case 2: return vec3(value, p, pi.ray.origin);
+                        default: return vec3(value, p, pi.ray.direction);
+                    }
+                });
+            case 8:
+                return object(v, at, select_members, [&, &s = f.primary_select.emplace()](int k, Value value, const Path& p) {
+                    return k == 2 ? in.integer(value, p, s.last_change_time_ns)
+                                  : in.boolean(value, p, k == 0 ? s.pressed : s.changed);
+                });
+            case 9:
+                return pose(v, at, f.left_hand_pose.emplace());
+            case 10:
+                return pose(v, at, f.right_hand_pose.emplace());
+            case 11:
+                return ray(v, at, f.gaze_ray.emplace());
+            case 12:
+                return object(v, at, target_members, [&, &t = f.target.emplace()](int k, Value value, const Path& p) {
+                    return k == 2 ? in.string(value, p, t.host_id.emplace())
+                                  : vec3(value, p, k == 0 ? t.position : t.normal);
+                });
+            default:
+                return object(v, at, capabilities_members, [&](int k, Value value, const Path& p) {
+                    auto& c = f.capabilities;
+                    switch (k) {
+                        case 0: return in.boolean(value, p, c.head_pose);
+                        case 1: return in.boolean(value, p, c.action_input);
+                        case 2: return in.boolean(value, p, c.hand_tracking);
+                        case 3: return in.boolean(value, p, c.hand_interaction);
+                        case 4: return in.boolean(value, p, c.eye_gaze);
+                        default:
+                            return in.array(value, p, [&](std::size_t n, Value item) {
+                                return in.string(item, Path{&p, {}, n}, c.enabled_extensions.emplace_back());
+                            });
+                    }
+                });
+        }
+    }
+};
+
+}  // namespace halberin::spatial::reading

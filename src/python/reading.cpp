@@ -1,0 +1,249 @@
+#include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "bindings.hpp"
+#include "record_reader.hpp"
+#include "spatial/jsonl.hpp"
+
+namespace py = pybind11;
+
+namespace halberin::spatial::python {
+
+namespace {
+
+using reading::Path;
+
+// A record's dictionary (what to_dict or json.loads gives) as a source of values for
+// the record walk. Nothing here runs Python code, so the borrowed references of a
+// dictionary's items stay valid for the whole walk.
+class DictInput {
+public:
+    using Value = PyObject*;
+
+    std::string message;
+
+    static std::size_t where() noexcept { return 0; }
+
+    bool fail(const Path& path, const std::string& what) {
+        message = what + " at " + reading::format_path(path);
+        return false;
+    }
+
+    bool fail_at(std::size_t, const Path& path, const std::string& what) { return fail(path, what); }
+
+    template <class Member>
+    bool object(Value v, const Path& path, Member&& member) {
+        if (!PyDict_Check(v)) {
+            return mismatch(v, path, "expected an object (a dict)");
+        }
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                return mismatch(key, path, "expected a str member name");
+            }
+            std::string_view name;
+            if (!utf8(key, name)) {
+                return fail(path, "member name is not valid UTF-8");
+            }
+            if (!member(name, value)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    template <class Element>
+    bool array(Value v, const Path& path, Element&& element) {
+        const bool list = PyList_Check(v);
+        if (!list && !PyTuple_Check(v)) {
+            return mismatch(v, path, "expected an array (a list)");
+        }
+        const Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!element(static_cast<std::size_t>(i), list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool number(Value v, const Path& path, double& out) {
+        if (PyFloat_Check(v)) {
+            out = PyFloat_AS_DOUBLE(v);
+            return std::isfinite(out) || fail(path, "expected a finite number or null, found " + repr(v));
+        }
+        if (v == Py_None) {
+            out = std::numeric_limits<double>::quiet_NaN();
+            return true;
+        }
+        if (PyLong_Check(v) && !PyBool_Check(v)) {
+            out = PyLong_AsDouble(v);  // correctly rounded
+            if (out == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return fail(path, "number beyond the double range");
+            }
+            return true;
+        }
+        return mismatch(v, path, "expected a number or null");
+    }
+
+    bool integer(Value v, const Path& path, std::int64_t& out) {
+        if (!is_int(v)) {
+            return mismatch(v, path, "expected an integer");
+        }
+        int overflow = 0;
+        out = PyLong_AsLongLongAndOverflow(v, &overflow);
+        return overflow == 0 || fail(path, "integer beyond the signed 64-bit range");
+    }
+
+    bool integer(Value v, const Path& path, std::uint64_t& out) {
+        if (!is_int(v)) {
+            return mismatch(v, path, "expected an integer");
+        }
+        out = PyLong_AsUnsignedLongLong(v);
+        if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            return fail(path, "integer beyond the unsigned 64-bit range");
+        }
+        return true;
+    }
+
+    bool boolean(Value v, const Path& path, bool& out) {
+        if (v != Py_True && v != Py_False) {
+            return mismatch(v, path, "expected true or false");
+        }
+        out = v == Py_True;
+        return true;
+    }
+
+    bool string(Value v, const Path& path, std::string& out) {
+        std::string_view s;
+        if (!name(v, path, s)) {
+            return false;
+        }
+        out.assign(s);
+        return true;
+    }
+
+    bool name(Value v, const Path& path, std::string_view& out) {
+        if (!PyUnicode_Check(v)) {
+            return mismatch(v, path, "expected a string");
+        }
+        return utf8(v, out) || fail(path, "string is not valid UTF-8 (it holds a lone surrogate)");
+    }
+
+private:
+    static bool is_int(Value v) noexcept { return PyLong_Check(v) && !PyBool_Check(v); }
+
+    static std::string repr(Value v) {
+        PyObject* r = PyObject_Repr(v);
+        if (r == nullptr) {
+            PyErr_Clear();
+            return "?";
+        }
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(r, &n);
+        std::string text = s != nullptr ? std::string(s, static_cast<std::size_t>(n)) : "?";
+        Py_DECREF(r);
+        PyErr_Clear();
+        return text;
+    }
+
+    bool mismatch(Value v, const Path& path, const char* expected) {
+        return fail(path, std::string(expected) + ", found " + Py_TYPE(v)->tp_name);
+    }
+
+    static bool utf8(Value v, std::string_view& out) {
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(v, &n);
+        if (s == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out = std::string_view(s, static_cast<std::size_t>(n));
+        return true;
+    }
+};
+
+using AnyRecord = py::typing::Union<SpatialIntentFrame, ContextualIntentEvent>;
+
+AnyRecord to_python(Record&& record) {
+    return std::visit([](auto&& r) { return AnyRecord(py::cast(std::move(r))); }, std::move(record));
+}
+
+// The bytes of a str (its UTF-8, which the str keeps) or of any bytes-like object.
+class LineBytes {
+public:
+    explicit LineBytes(py::handle line) {
+        if (PyUnicode_Check(line.ptr())) {
+            Py_ssize_t n = 0;
+            const char* s = PyUnicode_AsUTF8AndSize(line.ptr(), &n);
+            if (s == nullptr) {
+                throw py::error_already_set();
+            }
+            text = std::string_view(s, static_cast<std::size_t>(n));
+        } else if (PyBytes_Check(line.ptr())) {
+            text = std::string_view(PyBytes_AS_STRING(line.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(line.ptr())));
+        } else if (PyObject_CheckBuffer(line.ptr())) {
+            if (PyObject_GetBuffer(line.ptr(), &view, PyBUF_SIMPLE) != 0) {
+                throw py::error_already_set();
+            }
+            held = true;
+            text = std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        } else {
+            throw py::type_error(std::string("from_jsonl() argument must be str or a bytes-like object, not ") +
+                                 Py_TYPE(line.ptr())->tp_name);
+        }
+    }
+    LineBytes(const LineBytes&) = delete;
+    LineBytes& operator=(const LineBytes&) = delete;
+    ~LineBytes() {
+        if (held) {
+            PyBuffer_Release(&view);
+        }
+    }
+
+    std::string_view text;
+
+private:
+    Py_buffer view{};
+    bool held = false;
+};
+
+AnyRecord from_jsonl(const py::typing::Union<py::str, py::buffer>& line) {
+    std::expected<Record, ReadError> record;
+    {
+        const LineBytes bytes(line);
+        record = spatial::from_jsonl(bytes.text);
+    }
+    if (!record) {
+        throw py::value_error(describe(record.error()));
+    }
+    return to_python(std::move(*record));
+}
+
+AnyRecord from_dict(const py::dict& d) {
+    DictInput in;
+    Record record;
+    if (!reading::RecordReader<DictInput>(in).record(d.ptr(), record)) {
+        throw py::value_error(in.message);
+    }
+    return to_python(std::move(record));
+}
+
+}  // namespace
+
+void register_reading(py::module_& m) {
+    m.def("from_jsonl", &from_jsonl, py::arg("line"),
+          "Read one record line (str or UTF-8 bytes) back into a frame or an event.");
+    m.def("from_dict", &from_dict, py::arg("record"), "Read a record's dictionary back into a frame or an event.");
+}
+
+}  // namespace halberin::spatial::python
