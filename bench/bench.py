@@ -65,8 +65,6 @@ def full_frame(ts: int = 1_000_000) -> sp.SpatialIntentFrame:
     f.left_hand_pose = pose()
     f.right_hand_pose = pose()
     f.gaze_ray = sp.Ray(vec(), vec())
-    timeline_sizes(frame)
-
     hit = sp.SpatialHit()
     hit.position, hit.normal, hit.host_id = vec(), vec(), "panel:map"
     f.target = hit
@@ -282,6 +280,18 @@ def encoders(case: str, record: Any, struct_type: type, floor: Callable[[Any], s
         lambda: json.dumps(d, separators=(",", ":")))
 
 
+def readers(case: str, record: Any, struct_type: type, floor: Callable[[str], Any]) -> None:
+    line = sp.to_jsonl(record)
+    assert sp.to_jsonl(sp.from_jsonl(line)) == line
+    assert orjson.loads(msgspec.json.encode(msgspec.json.decode(line, type=struct_type))) == orjson.loads(line)
+    _spatial_floor.set_record(record)
+    assert sp.to_jsonl(floor(line)) == line
+    row(case, "floor: prebuilt record, same str", lambda: sp.from_jsonl(line), lambda: floor(line))
+    row(case, "msgspec.json.decode(line, type)", lambda: sp.from_jsonl(line),
+        lambda: msgspec.json.decode(line, type=struct_type))
+    row(case, "orjson.loads(line)", lambda: sp.from_jsonl(line), lambda: orjson.loads(line))
+
+
 def python_cases() -> None:
     frame = full_frame()
     encoders("to_jsonl(full frame)", frame, FrameS, _spatial_floor.prebuilt)
@@ -293,6 +303,12 @@ def python_cases() -> None:
     encoders("to_jsonl(event)", event, EventS, _spatial_floor.prebuilt_event)
     row("to_dict(full frame)", "json.loads(to_jsonl(frame))", lambda: sp.to_dict(frame),
         lambda: json.loads(sp.to_jsonl(frame)))
+    readers("from_jsonl(full frame)", frame, FrameS, _spatial_floor.read_frame)
+    readers("from_jsonl(event)", event, EventS, _spatial_floor.read_event)
+    d = sp.to_dict(frame)
+    assert orjson.loads(msgspec.json.encode(msgspec.convert(d, FrameS))) == d
+    row("from_dict(to_dict(full frame))", "msgspec.convert(d, FrameS)", lambda: sp.from_dict(d),
+        lambda: msgspec.convert(d, FrameS))
 
     ours, theirs = sp.IntentTimeline(240), PyTimeline(240)
     ours_frames = [full_frame(1_000_000 + i * 11_111_111) for i in range(240)]
@@ -311,6 +327,8 @@ def python_cases() -> None:
     assert ours.submit_text("here", mid) is not None and theirs.submit_text("here", mid) is not None
     row("IntentTimeline.submit_text", "deque + deepcopy", lambda: ours.submit_text("here", mid),
         lambda: theirs.submit_text("here", mid))
+
+    timeline_sizes(frame)
 
     hit = sp.SpatialHit()
 
@@ -352,11 +370,11 @@ def native_cases(binary: str) -> None:
     out = subprocess.run([binary, "--benchmark_format=json", f"--benchmark_repetitions={REPEATS}",
                           "--benchmark_report_aggregates_only=true", "--benchmark_min_warmup_time=0.05"],
                          check=True, capture_output=True, text=True).stdout
-    times, worst_wait_ns = {}, 0.0
+    times, counters = {}, {}
     for b in json.loads(out)["benchmarks"]:
         if b.get("aggregate_name") == "median":
             times[b["run_name"]] = b["real_time"] if "real_time" in b else b["cpu_time"]
-            worst_wait_ns = b.get("worst_wait_ns", worst_wait_ns)
+            counters.update((k, v) for k, v in b.items() if k.endswith("_ns"))
     def t(name: str) -> float:
         return times[name] * 1e-9
 
@@ -364,14 +382,21 @@ def native_cases(binary: str) -> None:
         ROWS.append(("native: format_double (per double)", peer.removeprefix("BM_"), t("BM_FormatDouble"), t(peer)))
     for name in ("BM_EncodeFullFrame", "BM_EncodeDefaultFrame", "BM_EncodeEvent"):
         ROWS.append((f"native: {name.removeprefix('BM_')}", "-", t(name), float("nan")))
+    ROWS.append(("native: DecodeFullFrame", "EncodeFullFrame", t("BM_DecodeFullFrame"), t("BM_EncodeFullFrame")))
+    ROWS.append(("native: DecodeEvent", "EncodeEvent", t("BM_DecodeEvent"), t("BM_EncodeEvent")))
+    if "BM_SimdjsonWalkFullFrame" in times:
+        ROWS.append(("native: DecodeFullFrame", "simdjson On-Demand: walk every value, build nothing",
+                     t("BM_DecodeFullFrame"), t("BM_SimdjsonWalkFullFrame")))
     # Each of the four threads reports wall time per own iteration: per operation of the
     # whole timeline that is a quarter of it.
     for base in ("BM_TimelinePush", "BM_TimelineSubmitText"):
         one, four = t(f"{base}/real_time/threads:1"), t(f"{base}/real_time/threads:4") / 4
         ROWS.append((f"native: {base.removeprefix('BM_')}, 4 contending threads", "1 thread", four, one))
+    us = {k: v / 1e3 for k, v in counters.items()}
     ROWS.append(("native: push, 240,000 stored, another thread pairing at the oldest",
-                 f"pushing thread's worst wait: {worst_wait_ns / 1e3:.2f} us (median of the runs' worst)",
-                 t("BM_PushWhilePairingOldest/real_time"), float("nan")))
+                 f"each push timed: p50 {us['wait_p50_ns']:.2f} us, p99.9 {us['wait_p999_ns']:.2f} us, "
+                 f"max {us['wait_max_ns']:.1f} us (an empty timed region's max: {us['empty_max_ns']:.1f} us)",
+                 t("BM_PushWhilePairingOldest/iterations:500000/real_time"), float("nan")))
 
 
 def main() -> None:

@@ -84,10 +84,11 @@ bench: module
 	PYTHONPATH=$(BENCH)/bench $(VPY) bench/bench.py $(BENCH)/bench/native_bench
 
 # Each libFuzzer target runs FUZZ_SECONDS over a scratch corpus seeded from the
-# committed one; the executions of every run are summed at the end.
+# committed one (tests/fuzz/corpus/<name without fuzz_>); the executions of every run
+# are summed at the end.
 FUZZ := $(BUILD)/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_records fuzz_numbers
+FUZZ_TARGETS := fuzz_records fuzz_numbers fuzz_read
 
 fuzz:
 	cmake -S . -B $(FUZZ) $(CMAKE_GEN) $(CLANG) -DSPATIAL_PYTHON=OFF -DSPATIAL_FUZZ=ON \

@@ -3,12 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string_view>
 
 #include "spatial/frame.hpp"
+#include "spatial/frame_ring.hpp"
 
 namespace halberin::spatial {
 
@@ -34,7 +34,7 @@ private:
     std::size_t capacity;
     std::int64_t max_context_age_ns;
     mutable std::mutex mutex;
-    std::deque<SpatialIntentFrame> frames;
+    FrameRing frames;
 };
 
 // The age of a frame at `now`, or nothing when the frame is later than `now` or the

@@ -1,4 +1,5 @@
 #include "json_text.hpp"
+#include "record_layout.hpp"
 
 #include "pow10_table.hpp"
 
@@ -308,18 +309,18 @@ char* put_vec3(char* p, const Vec3& v) noexcept { return put_numbers(p, {v.x, v.
 char* put_quaternion(char* p, const Quaternion& q) noexcept { return put_numbers(p, {q.x, q.y, q.z, q.w}); }
 
 char* put_pose(char* p, const Pose& pose) noexcept {
-    p = put_raw(p, R"({"position":)");
+    p = put_raw(p, layout::pose_open);
     p = put_vec3(p, pose.position);
-    p = put_raw(p, R"(,"orientation":)");
+    p = put_raw(p, layout::orientation);
     p = put_quaternion(p, pose.orientation);
     *p++ = '}';
     return p;
 }
 
 char* put_ray(char* p, const Ray& ray) noexcept {
-    p = put_raw(p, R"({"origin":)");
+    p = put_raw(p, layout::ray_open);
     p = put_vec3(p, ray.origin);
-    p = put_raw(p, R"(,"direction":)");
+    p = put_raw(p, layout::direction);
     p = put_vec3(p, ray.direction);
     *p++ = '}';
     return p;

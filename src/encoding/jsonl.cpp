@@ -1,6 +1,7 @@
 #include "spatial/jsonl.hpp"
 
 #include "json_text.hpp"
+#include "record_layout.hpp"
 
 namespace halberin::spatial {
 
@@ -26,76 +27,76 @@ std::size_t frame_bound(const SpatialIntentFrame& f) noexcept {
 }
 
 char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
-    p = put_raw(p, R"({"schema":"halberin.spatial-intent","version":1,"timestamp_ns":)");
+    p = put_raw(p, layout::frame_open);
     p = put_int(p, f.timestamp_ns);
-    p = put_raw(p, R"(,"timestamp_domain":)");
+    p = put_raw(p, layout::timestamp_domain);
     p = put_string(p, f.timestamp_domain);
-    p = put_raw(p, R"(,"reference_space":{"type":)");
+    p = put_raw(p, layout::reference_space);
     p = put_string(p, f.reference_space.type);
-    p = put_raw(p, R"(,"id":)");
+    p = put_raw(p, layout::space_id);
     p = put_string(p, f.reference_space.id);
-    p = put_raw(p, R"(,"generation":)");
+    p = put_raw(p, layout::generation);
     p = put_uint(p, f.reference_space.generation);
-    p = put_raw(p, R"(},"head":)");
+    p = put_raw(p, layout::head);
     p = put_pose(p, f.head_pose);
-    p = put_raw(p, R"(,"head_tracking":")");
+    p = put_raw(p, layout::head_tracking);
     p = put_raw(p, tracking_confidence_name(f.head_tracking));
     *p++ = '"';
     if (f.pointing) {
-        p = put_raw(p, R"(,"pointing":{"source":")");
+        p = put_raw(p, layout::pointing);
         p = put_raw(p, pointing_source_name(f.pointing->source));
-        p = put_raw(p, R"(","confidence":")");
+        p = put_raw(p, layout::confidence);
         p = put_raw(p, tracking_confidence_name(f.pointing->confidence));
-        p = put_raw(p, R"(","origin":)");
+        p = put_raw(p, layout::pointing_origin);
         p = put_vec3(p, f.pointing->ray.origin);
-        p = put_raw(p, R"(,"direction":)");
+        p = put_raw(p, layout::direction);
         p = put_vec3(p, f.pointing->ray.direction);
         *p++ = '}';
     }
     if (f.primary_select) {
-        p = put_raw(p, R"(,"primary_select":{"pressed":)");
+        p = put_raw(p, layout::primary_select);
         p = put_bool(p, f.primary_select->pressed);
-        p = put_raw(p, R"(,"changed":)");
+        p = put_raw(p, layout::changed);
         p = put_bool(p, f.primary_select->changed);
-        p = put_raw(p, R"(,"last_change_time_ns":)");
+        p = put_raw(p, layout::last_change);
         p = put_int(p, f.primary_select->last_change_time_ns);
         *p++ = '}';
     }
     if (f.left_hand_pose) {
-        p = put_raw(p, R"(,"left_hand":)");
+        p = put_raw(p, layout::left_hand);
         p = put_pose(p, *f.left_hand_pose);
     }
     if (f.right_hand_pose) {
-        p = put_raw(p, R"(,"right_hand":)");
+        p = put_raw(p, layout::right_hand);
         p = put_pose(p, *f.right_hand_pose);
     }
     if (f.gaze_ray) {
-        p = put_raw(p, R"(,"gaze":)");
+        p = put_raw(p, layout::gaze);
         p = put_ray(p, *f.gaze_ray);
     }
     if (f.target) {
-        p = put_raw(p, R"(,"target":{"position":)");
+        p = put_raw(p, layout::target);
         p = put_vec3(p, f.target->position);
-        p = put_raw(p, R"(,"normal":)");
+        p = put_raw(p, layout::normal);
         p = put_vec3(p, f.target->normal);
         if (f.target->host_id) {
-            p = put_raw(p, R"(,"host_id":)");
+            p = put_raw(p, layout::host_id);
             p = put_string(p, *f.target->host_id);
         }
         *p++ = '}';
     }
     const auto& caps = f.capabilities;
-    p = put_raw(p, R"(,"capabilities":{"head_pose":)");
+    p = put_raw(p, layout::capabilities);
     p = put_bool(p, caps.head_pose);
-    p = put_raw(p, R"(,"action_input":)");
+    p = put_raw(p, layout::action_input);
     p = put_bool(p, caps.action_input);
-    p = put_raw(p, R"(,"hand_tracking":)");
+    p = put_raw(p, layout::hand_tracking);
     p = put_bool(p, caps.hand_tracking);
-    p = put_raw(p, R"(,"hand_interaction":)");
+    p = put_raw(p, layout::hand_interaction);
     p = put_bool(p, caps.hand_interaction);
-    p = put_raw(p, R"(,"eye_gaze":)");
+    p = put_raw(p, layout::eye_gaze);
     p = put_bool(p, caps.eye_gaze);
-    p = put_raw(p, R"(,"enabled_extensions":[)");
+    p = put_raw(p, layout::extensions);
     bool first = true;
     for (const auto& name : caps.enabled_extensions) {
         if (!first) {
@@ -104,17 +105,17 @@ char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
         first = false;
         p = put_string(p, name);
     }
-    return put_raw(p, "]}}");
+    return put_raw(p, layout::frame_close);
 }
 
 char* put_event(char* p, const ContextualIntentEvent& event) noexcept {
-    p = put_raw(p, R"({"schema":"halberin.contextual-intent","version":1,"timestamp_ns":)");
+    p = put_raw(p, layout::event_open);
     p = put_int(p, event.timestamp_ns);
-    p = put_raw(p, R"(,"text":)");
+    p = put_raw(p, layout::text);
     p = put_string(p, event.text);
-    p = put_raw(p, R"(,"spatial_age_ns":)");
+    p = put_raw(p, layout::spatial_age);
     p = put_int(p, event.spatial_age_ns);
-    p = put_raw(p, R"(,"spatial_context":)");
+    p = put_raw(p, layout::spatial_context);
     p = put_frame(p, event.spatial_context);
     *p++ = '}';
     return p;

@@ -1,11 +1,14 @@
 // Record text read back: a reader for exactly the two records, over the input in place.
 #include <array>
+#include <span>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "json_text.hpp"
+#include "record_layout.hpp"
 #include "record_reader.hpp"
 #include "spatial/jsonl.hpp"
 
@@ -32,6 +35,8 @@ std::string format_path(const Path& path) {
     return out;
 }
 
+std::string expected_numbers(std::size_t n) { return "expected an array of " + std::to_string(n) + " numbers"; }
+
 std::string quoted(std::string_view text) {
     constexpr std::size_t longest = 40;
     const bool cut = text.size() > longest;
@@ -51,6 +56,7 @@ std::string quoted(std::string_view text) {
 namespace {
 
 using reading::Path;
+using reading::same_bytes;
 
 // Bytes that may stand in a string as they are: printable ASCII but '"' and '\\'.
 constexpr std::array<bool, 256> plain_table = [] {
@@ -60,6 +66,9 @@ constexpr std::array<bool, 256> plain_table = [] {
     }
     return t;
 }();
+
+constexpr std::array<std::uint64_t, 9> pow10_u64{1, 10, 100, 1'000, 10'000, 100'000, 1'000'000, 10'000'000,
+                                                 100'000'000};
 
 constexpr std::array<double, 23> exact_powers = [] {
     std::array<double, 23> t{};
@@ -85,9 +94,9 @@ public:
 
     std::size_t where() const noexcept { return static_cast<std::size_t>(mark - begin); }
 
-    bool fail(const Path& path, std::string what) { return fail_at(where(), path, std::move(what)); }
+    [[gnu::cold]] bool fail(const Path& path, std::string what) { return fail_at(where(), path, std::move(what)); }
 
-    bool fail_at(std::size_t offset, const Path& path, std::string what) {
+    [[gnu::cold]] bool fail_at(std::size_t offset, const Path& path, std::string what) {
         if (offset == static_cast<std::size_t>(end - begin)) {
             what = "unexpected end of the line, " + what;
         }
@@ -102,8 +111,8 @@ public:
         return p == end || fail(path, "unexpected content after the record");
     }
 
-    template <class Member>
-    bool object(Value, const Path& path, Member&& member) {
+    template <class Names, class Member>
+    bool object(Value, const Path& path, const Names& members, Member&& member) {
         skip();
         mark = p;
         if (!at('{')) {
@@ -115,16 +124,27 @@ public:
             mark = p++;
             return true;
         }
+        std::size_t hint = 0;
         while (true) {
             skip();
             mark = p;
-            std::string_view key;
             if (!at('"')) {
                 return fail(path, "expected a member name");
             }
-            if (!text(path, key)) {
-                return false;
+            // The name expected next, written as it is, is taken without a scan.
+            std::string_view key = hint < members.names.size() ? members.names[hint] : std::string_view();
+            int i = -1;
+            if (!key.empty() && static_cast<std::size_t>(end - p) > key.size() + 1 && p[key.size() + 1] == '"' &&
+                same_bytes(p + 1, key)) {
+                p += key.size() + 2;
+                i = static_cast<int>(hint);
+            } else {
+                if (!text(path, key)) {
+                    return false;
+                }
+                i = members.find(key, hint);
             }
+            hint = static_cast<std::size_t>(i) + 1;
             const char* key_at = mark;
             skip();
             if (!at(':')) {
@@ -133,8 +153,12 @@ public:
             }
             ++p;
             mark = key_at;
-            if (!member(key, Value{})) {
+            if (!member(i, key, Value{})) {
                 return false;
+            }
+            if (p != end && *p == ',') {
+                ++p;
+                continue;
             }
             skip();
             mark = p;
@@ -167,6 +191,10 @@ public:
             if (!element(i, Value{})) {
                 return false;
             }
+            if (p != end && *p == ',') {
+                ++p;
+                continue;
+            }
             skip();
             mark = p;
             if (at(',')) {
@@ -179,6 +207,46 @@ public:
             }
             return fail(path, "expected ',' or ']'");
         }
+    }
+
+    bool numbers(Value, const Path& path, std::span<double> out) {
+        skip();
+        mark = p;
+        if (!at('[')) {
+            return fail(path, "expected an array");
+        }
+        ++p;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            if (i > 0 && !(p != end && *p == ',' && ++p)) {
+                skip();
+                mark = p;
+                if (!at(',')) {
+                    return fail(path, at(']') ? reading::expected_numbers(out.size()) : "expected ',' or ']'");
+                }
+                ++p;
+            }
+            if (i == 0) {
+                skip();
+                if (at(']')) {
+                    mark = p;
+                    return fail(path, reading::expected_numbers(out.size()));
+                }
+            }
+            if (!number(Value{}, Path{&path, {}, i}, out[i])) {
+                return false;
+            }
+        }
+        if (p != end && *p == ']') {
+            ++p;
+            return true;
+        }
+        skip();
+        mark = p;
+        if (at(']')) {
+            ++p;
+            return true;
+        }
+        return fail(path, at(',') ? reading::expected_numbers(out.size()) : "expected ',' or ']'");
     }
 
     bool number(Value, const Path& path, double& out) {
@@ -194,45 +262,31 @@ public:
         if (!at_digit()) {
             return fail(path, "expected a number or null");
         }
-        // Up to 19 significant digits are kept in `digits`, scaled by 10^exponent;
-        // `dropped` says whether any nonzero digit went past them.
+        // The digits as one integer, scaled by 10^exponent; exact while there are at
+        // most 19 of them.
+        const char* const digits_start = p;
         std::uint64_t digits = 0;
-        int significant = 0;
-        int exponent = 0;
-        bool dropped = false;
-        const auto take = [&](unsigned d, bool fraction) {
-            if (digits == 0 && d == 0) {
-                exponent -= fraction;
-            } else if (significant < 19) {
-                digits = digits * 10 + d;
-                ++significant;
-                exponent -= fraction;
-            } else {
-                dropped = dropped || d != 0;
-                exponent += !fraction;
-            }
-        };
         if (*p == '0') {
             ++p;
             if (at_digit()) {
                 return fail(path, "a number may not start with 0");
             }
         } else {
-            while (at_digit()) {
-                take(static_cast<unsigned>(*p++ - '0'), false);
-            }
+            take_digits(digits);
         }
+        const char* const point = p;
+        long exponent = 0;
         if (at('.')) {
             ++p;
             if (!at_digit()) {
                 mark = p;
                 return fail(path, "expected a digit after the decimal point");
             }
-            while (at_digit()) {
-                take(static_cast<unsigned>(*p++ - '0'), true);
-            }
+            take_digits(digits);
+            exponent = point + 1 - p;
         }
-        if (at('e') || at('E')) {
+        const char* const digits_end = p;
+        if (p != end && (*p | 0x20) == 'e') {
             ++p;
             const bool down = at('-');
             p += down || at('+');
@@ -240,29 +294,42 @@ public:
                 mark = p;
                 return fail(path, "expected a digit in the exponent");
             }
-            int e = 0;
-            while (at_digit()) {
-                e = std::min(e * 10 + (*p++ - '0'), 1'000'000);
-            }
+            long e = 0;
+            do {
+                e = std::min(e * 10 + (*p++ - '0'), 1'000'000L);
+            } while (at_digit());
             exponent += down ? -e : e;
         }
-        if (digits == 0) {
-            out = negative ? -0.0 : 0.0;
-            return true;
-        }
-        // Exact operands give one correctly rounded operation.
-        if (!dropped && digits <= (std::uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
-            const double d = static_cast<double>(digits);
-            const double v = exponent < 0 ? d / exact_powers[static_cast<std::size_t>(-exponent)]
-                                          : d * exact_powers[static_cast<std::size_t>(exponent)];
-            out = negative ? -v : v;
-            return true;
+        const long count = (digits_end - digits_start) - (point != digits_end);
+        if (count <= 19) {
+            if (digits == 0) {
+                out = negative ? -0.0 : 0.0;
+                return true;
+            }
+            // Exact operands give one correctly rounded operation.
+            if (digits <= (std::uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+                const double d = static_cast<double>(digits);
+                const double v = exponent < 0 ? d / exact_powers[static_cast<std::size_t>(-exponent)]
+                                              : d * exact_powers[static_cast<std::size_t>(exponent)];
+                out = negative ? -v : v;
+                return true;
+            }
         }
         double v = 0;
         const auto [ptr, ec] = std::from_chars(start, p, v);
         if (ec == std::errc::result_out_of_range || (ec == std::errc{} && std::isinf(v))) {
-            // The value's decimal exponent says which way it left the range.
-            if (exponent + significant - 1 < 0) {
+            // Out of range one way or the other: the leading digit's place says which.
+            const char* lead = digits_start;
+            while (lead != digits_end && (*lead == '0' || *lead == '.')) {
+                ++lead;
+            }
+            if (lead == digits_end) {
+                out = negative ? -0.0 : 0.0;
+                return true;
+            }
+            const long fraction_digits = point == digits_end ? 0 : digits_end - point - 1;
+            const long place = (lead < point ? point - lead - 1 : point - lead) + exponent + fraction_digits;
+            if (place < 0) {
                 out = negative ? -0.0 : 0.0;
                 return true;
             }
@@ -326,6 +393,26 @@ public:
         return at('"') ? text(path, out) : fail(path, "expected a string");
     }
 
+    // The layout to_jsonl writes, read straight through: its fixed text compared in
+    // place, its values read as the walk reads them. Another layout (members in another
+    // order, whitespace, escapes in a name) or a refused value returns false, and the
+    // walk reads the line again from its start: it accepts the same records, this only
+    // gets there sooner.
+    bool canonical(Record& out) {
+        if (lit(layout::event_open)) {
+            auto& e = out.emplace<ContextualIntentEvent>();
+            return integer({}, root, e.timestamp_ns) && lit(layout::text) && string({}, root, e.text) &&
+                   !e.text.empty() && lit(layout::spatial_age) && integer({}, root, e.spatial_age_ns) &&
+                   lit(layout::spatial_context) && lit(layout::frame_open) && canonical_frame(e.spatial_context) &&
+                   lit("}") && at_end() && context_age(e.spatial_context.timestamp_ns, e.timestamp_ns) == e.spatial_age_ns;
+        }
+        return lit(layout::frame_open) && canonical_frame(std::get<SpatialIntentFrame>(out)) && at_end();
+    }
+
+    void restart() noexcept {
+        p = mark = begin;
+    }
+
 private:
     const char* begin;
     const char* p;
@@ -333,12 +420,153 @@ private:
     const char* mark;
     std::string scratch;  // a string with escapes, unescaped
 
+    static constexpr Path root{};
+
+    bool lit(std::string_view text) noexcept {
+        if (static_cast<std::size_t>(end - p) < text.size() || !same_bytes(p, text)) {
+            return false;
+        }
+        p += text.size();
+        return true;
+    }
+
+    bool at_end() noexcept {
+        skip();
+        return p == end;
+    }
+
+    template <class Enum, std::size_t N>
+    bool name_of(const std::array<std::string_view, N>& names, Enum& out) noexcept {
+        for (std::size_t i = 0; i < N; ++i) {
+            const std::string_view name = names[i];
+            if (static_cast<std::size_t>(end - p) > name.size() && p[name.size()] == '"' && same_bytes(p, name)) {
+                p += name.size();
+                out = static_cast<Enum>(i);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool vec3(Vec3& v) {
+        std::array<double, 3> a;
+        if (!numbers({}, root, a)) {
+            return false;
+        }
+        v = {a[0], a[1], a[2]};
+        return true;
+    }
+
+    bool pose(Pose& pose) {
+        std::array<double, 4> q;
+        if (!(lit(layout::pose_open) && vec3(pose.position) && lit(layout::orientation) && numbers({}, root, q) &&
+              lit("}"))) {
+            return false;
+        }
+        pose.orientation = {q[0], q[1], q[2], q[3]};
+        return true;
+    }
+
+    bool canonical_frame(SpatialIntentFrame& f) {
+        using reading::confidence_names;
+        auto& rs = f.reference_space;
+        if (!(integer({}, root, f.timestamp_ns) && lit(layout::timestamp_domain) &&
+              string({}, root, f.timestamp_domain) && lit(layout::reference_space) && string({}, root, rs.type) &&
+              lit(layout::space_id) && string({}, root, rs.id) && lit(layout::generation) &&
+              integer({}, root, rs.generation) && lit(layout::head) && pose(f.head_pose) &&
+              lit(layout::head_tracking) && name_of(confidence_names, f.head_tracking) && lit("\""))) {
+            return false;
+        }
+        if (lit(layout::pointing)) {
+            auto& pi = f.pointing.emplace();
+            if (!(name_of(reading::source_names, pi.source) && lit(layout::confidence) &&
+                  name_of(confidence_names, pi.confidence) && lit(layout::pointing_origin) && vec3(pi.ray.origin) &&
+                  lit(layout::direction) && vec3(pi.ray.direction) && lit("}"))) {
+                return false;
+            }
+        }
+        if (lit(layout::primary_select)) {
+            auto& sel = f.primary_select.emplace();
+            if (!(boolean({}, root, sel.pressed) && lit(layout::changed) && boolean({}, root, sel.changed) &&
+                  lit(layout::last_change) && integer({}, root, sel.last_change_time_ns) && lit("}"))) {
+                return false;
+            }
+        }
+        if ((lit(layout::left_hand) && !pose(f.left_hand_pose.emplace())) ||
+            (lit(layout::right_hand) && !pose(f.right_hand_pose.emplace()))) {
+            return false;
+        }
+        if (lit(layout::gaze)) {
+            auto& ray = f.gaze_ray.emplace();
+            if (!(lit(layout::ray_open) && vec3(ray.origin) && lit(layout::direction) && vec3(ray.direction) &&
+                  lit("}"))) {
+                return false;
+            }
+        }
+        if (lit(layout::target)) {
+            auto& t = f.target.emplace();
+            if (!(vec3(t.position) && lit(layout::normal) && vec3(t.normal) &&
+                  (!lit(layout::host_id) || string({}, root, t.host_id.emplace())) && lit("}"))) {
+                return false;
+            }
+        }
+        auto& c = f.capabilities;
+        if (!(lit(layout::capabilities) && boolean({}, root, c.head_pose) && lit(layout::action_input) &&
+              boolean({}, root, c.action_input) && lit(layout::hand_tracking) && boolean({}, root, c.hand_tracking) &&
+              lit(layout::hand_interaction) && boolean({}, root, c.hand_interaction) && lit(layout::eye_gaze) &&
+              boolean({}, root, c.eye_gaze) && lit(layout::extensions))) {
+            return false;
+        }
+        if (p != end && *p != ']') {
+            do {
+                if (!string({}, root, c.enabled_extensions.emplace_back())) {
+                    return false;
+                }
+            } while (lit(","));
+        }
+        return lit(layout::frame_close);
+    }
+
     bool at(char c) const noexcept { return p != end && *p == c; }
     bool at_digit() const noexcept { return p != end && static_cast<unsigned>(*p - '0') < 10; }
 
     void skip() noexcept {
-        while (p != end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) {
+        // Every token starts above the space character: one compare in compact text.
+        while (p != end && static_cast<unsigned char>(*p) <= ' ' &&
+               (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) {
             ++p;
+        }
+    }
+
+    // Appends the run of digits at p to `digits`, eight at a time where eight bytes
+    // remain; at most 19 digits fit, and the caller counts them.
+    void take_digits(std::uint64_t& digits) noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            while (end - p >= 8) {
+                std::uint64_t w;
+                std::memcpy(&w, p, 8);
+                const std::uint64_t x = w - 0x3030303030303030;
+                // The high bit of each byte that is not a digit; carries and borrows can
+                // set bits only above such a byte.
+                const std::uint64_t not_digit = (x | (x + 0x7676767676767676)) & 0x8080808080808080;
+                const int n = not_digit == 0 ? 8 : std::countr_zero(not_digit) / 8;
+                if (n == 0) {
+                    return;
+                }
+                // The n digits to the top bytes, zeros (leading zeros) below them.
+                std::uint64_t v = (x << (64 - 8 * n)) & 0x0F0F0F0F0F0F0F0F;
+                v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FF;
+                v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFF;
+                v = (v * 10000 + (v >> 32)) & 0xFFFFFFFF;
+                digits = digits * pow10_u64[static_cast<std::size_t>(n)] + v;
+                p += n;
+                if (n < 8) {
+                    return;
+                }
+            }
+        }
+        while (at_digit()) {
+            digits = digits * 10 + static_cast<unsigned>(*p++ - '0');
         }
     }
 
@@ -375,12 +603,38 @@ private:
         return start;
     }
 
+    // Moves p over plain string bytes eight at a time, stopping at or before the first
+    // byte that is a quote, a backslash, a control character or not ASCII.
+    void skip_plain() noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t ones = 0x0101010101010101;
+            constexpr std::uint64_t highs = 0x8080808080808080;
+            while (end - p >= 8) {
+                std::uint64_t w;
+                std::memcpy(&w, p, 8);
+                // A flag in the high bit of each byte that stops the scan; borrows can
+                // set flags only above a byte that is itself flagged.
+                const std::uint64_t quote = w ^ ('"' * ones);
+                const std::uint64_t backslash = w ^ ('\\' * ones);
+                const std::uint64_t stop = (w | ((w - 0x20 * ones) & ~w) | ((quote - ones) & ~quote) |
+                                            ((backslash - ones) & ~backslash)) &
+                                           highs;
+                if (stop != 0) {
+                    p += std::countr_zero(stop) / 8;
+                    return;
+                }
+                p += 8;
+            }
+        }
+    }
+
     // A string at p (on its opening quote): a view of the input when it holds no escape,
     // else of `scratch`.
     bool text(const Path& path, std::string_view& out) {
         const char* run = ++p;
         bool escaped = false;
         while (true) {
+            skip_plain();
             while (p != end && plain_table[static_cast<unsigned char>(*p)]) {
                 ++p;
             }
@@ -537,11 +791,16 @@ std::string describe(const ReadError& error) {
 
 std::expected<Record, ReadError> from_jsonl(std::string_view line) {
     TextInput in(line);
-    Record record;
-    if (!reading::RecordReader<TextInput>(in).record({}, record) || !in.finish(Path{})) {
-        return std::unexpected(std::move(in.error));
+    std::expected<Record, ReadError> result;
+    if (in.canonical(*result)) {
+        return result;
     }
-    return record;
+    in.restart();
+    *result = Record{};
+    if (!reading::RecordReader<TextInput>(in).record({}, *result) || !in.finish(Path{})) {
+        result = std::unexpected(std::move(in.error));
+    }
+    return result;
 }
 
 }  // namespace halberin::spatial

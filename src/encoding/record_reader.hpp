@@ -4,11 +4,14 @@
 
 #include <array>
 #include <bit>
+#include <span>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "spatial/jsonl.hpp"
 #include "spatial/timeline.hpp"
@@ -28,8 +31,42 @@ std::string format_path(const Path& path);
 // `text` between quotes, escaped and cut short, for naming input in a one-line message.
 std::string quoted(std::string_view text);
 
+// "expected an array of <n> numbers"
+std::string expected_numbers(std::size_t n);
+
 inline constexpr std::string_view frame_schema = "halberin.spatial-intent";
 inline constexpr std::string_view event_schema = "halberin.contextual-intent";
+
+// Whether the bytes at `a` are `b`'s (a has room for b.size() bytes). Names are short:
+// two overlapping word compares settle most of them, without a call. (Inlined with a
+// short constant name, GCC warns of the word loads on branches that size rules out.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wstringop-overread"
+#endif
+inline bool same_bytes(const char* a, std::string_view b) noexcept {
+    const std::size_t n = b.size();
+    const auto word = [](const char* q, std::size_t size) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, q, size);
+        return w;
+    };
+    if (n >= 8 && n <= 16) {
+        return word(a, 8) == word(b.data(), 8) && word(a + n - 8, 8) == word(b.data() + n - 8, 8);
+    }
+    if (n >= 4 && n < 8) {
+        return word(a, 4) == word(b.data(), 4) && word(a + n - 4, 4) == word(b.data() + n - 4, 4);
+    }
+    return std::memcmp(a, b.data(), n) == 0;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+inline bool same(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && same_bytes(a.data(), b);
+}
 
 // The member names of one kind of object and which of them must be present. Lookup
 // tries the name after the last one found first: records written by to_jsonl come in
@@ -39,12 +76,12 @@ struct Members {
     std::array<std::string_view, N> names;
     std::uint32_t required = (std::uint32_t{1} << N) - 1;
 
-    constexpr int find(std::string_view key, std::size_t hint) const noexcept {
-        if (hint < N && names[hint] == key) {
+    int find(std::string_view key, std::size_t hint) const noexcept {
+        if (hint < N && same(names[hint], key)) {
             return static_cast<int>(hint);
         }
         for (std::size_t i = 0; i < N; ++i) {
-            if (names[i] == key) {
+            if (same(names[i], key)) {
                 return static_cast<int>(i);
             }
         }
@@ -87,8 +124,11 @@ inline constexpr std::array<std::string_view, 4> source_names{"controller", "han
 
 // The walk. `In` supplies the values:
 //   Value                                  a handle of one value
-//   object(Value, Path, f(key, Value))     each member in turn; f returns false to stop
+//   object(Value, Path, Members, f(index, key, Value))
+//                                          each member in turn, with its index among the
+//                                          Members (-1 if none); f returns false to stop
 //   array(Value, Path, f(index, Value))    each element in turn
+//   numbers(Value, Path, span<double>)     an array of exactly that many numbers
 //   number(Value, Path, double&)           null reads as NaN
 //   integer(Value, Path, int64_t&), integer(Value, Path, uint64_t&)
 //   boolean(Value, Path, bool&), string(Value, Path, std::string&)
@@ -104,6 +144,8 @@ public:
 
     explicit RecordReader(In& source) noexcept : in(source) {}
 
+    // Reads into `out`, which holds a default frame, in place: it becomes the kind of
+    // record that the first member belonging to one kind says, so nothing is moved.
     bool record(Value v, Record& out) {
         enum class Kind { unknown, frame, event };
         const Path root{};
@@ -111,8 +153,6 @@ public:
         bool by_schema = false;
         std::string_view decided_by;
         std::int64_t timestamp_ns = 0;
-        SpatialIntentFrame frame;
-        ContextualIntentEvent event;
         std::size_t age_at = 0;
         std::uint32_t seen = 0;
         const bool ok = object(v, root, record_members, seen, [&](int i, Value value, const Path& at) {
@@ -128,6 +168,9 @@ public:
                 }
                 if (kind != Kind::unknown && kind != named) {
                     return in.fail(at, "schema " + quoted(s) + " does not go with member " + quoted(decided_by));
+                }
+                if (kind == Kind::unknown && named == Kind::event) {
+                    out.template emplace<ContextualIntentEvent>();
                 }
                 kind = named;
                 by_schema = true;
@@ -147,12 +190,16 @@ public:
                                                : "member " + name + " does not go with member " + quoted(decided_by));
             }
             if (kind == Kind::unknown) {
+                if (needs == Kind::event) {
+                    out.template emplace<ContextualIntentEvent>();
+                }
                 kind = needs;
                 decided_by = record_members.names[static_cast<std::size_t>(i)];
             }
             if (needs == Kind::frame) {
-                return frame_member(i, value, at, frame);
+                return frame_member(i, value, at, std::get<SpatialIntentFrame>(out));
             }
+            auto& event = std::get<ContextualIntentEvent>(out);
             if (i == first_event_key) {
                 return in.string(value, at, event.text) && (!event.text.empty() || in.fail(at, "empty text"));
             }
@@ -171,11 +218,11 @@ public:
             return in.fail(root, "missing member " + quoted(record_members.first(missing)));
         }
         if (kind == Kind::frame) {
-            frame.timestamp_ns = timestamp_ns;
-            out = std::move(frame);
+            std::get<SpatialIntentFrame>(out).timestamp_ns = timestamp_ns;
             return true;
         }
         // An event is what the timeline makes: its age is its time minus its frame's.
+        auto& event = std::get<ContextualIntentEvent>(out);
         event.timestamp_ns = timestamp_ns;
         const auto age = context_age(event.spatial_context.timestamp_ns, timestamp_ns);
         if (!age || *age != event.spatial_age_ns) {
@@ -187,7 +234,6 @@ public:
                                   ? std::string("spatial_context is later than the event")
                                   : std::string("spatial_context is too far before the event for a 64-bit age"));
         }
-        out = std::move(event);
         return true;
     }
 
@@ -196,9 +242,7 @@ private:
 
     template <std::size_t N, class Member>
     bool object(Value v, const Path& path, const Members<N>& members, std::uint32_t& seen, Member&& member) {
-        std::size_t hint = 0;
-        return in.object(v, path, [&](std::string_view key, Value value) {
-            const int i = members.find(key, hint);
+        return in.object(v, path, members, [&](int i, std::string_view key, Value value) {
             if (i < 0) {
                 return in.fail(path, "unknown member " + quoted(key));
             }
@@ -207,7 +251,6 @@ private:
                 return in.fail(path, "duplicate member " + quoted(key));
             }
             seen |= bit;
-            hint = static_cast<std::size_t>(i) + 1;
             const Path at{&path, members.names[static_cast<std::size_t>(i)]};
             return member(i, value, at);
         });
@@ -227,18 +270,7 @@ private:
 
     template <std::size_t N>
     bool numbers(Value v, const Path& path, std::array<double, N>& out) {
-        const auto expected = [] { return "expected an array of " + std::to_string(N) + " numbers"; };
-        std::size_t count = 0;
-        if (!in.array(v, path, [&](std::size_t i, Value item) {
-                if (i >= N) {
-                    return in.fail(path, expected());
-                }
-                ++count;
-                return in.number(item, Path{&path, {}, i}, out[i]);
-            })) {
-            return false;
-        }
-        return count == N || in.fail(path, expected());
+        return in.numbers(v, path, std::span<double>(out));
     }
 
     bool vec3(Value v, const Path& path, Vec3& out) {

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -36,12 +37,13 @@ public:
 
     bool fail_at(std::size_t, const Path& path, const std::string& what) { return fail(path, what); }
 
-    template <class Member>
-    bool object(Value v, const Path& path, Member&& member) {
+    template <class Names, class Member>
+    bool object(Value v, const Path& path, const Names& members, Member&& member) {
         if (!PyDict_Check(v)) {
             return mismatch(v, path, "expected an object (a dict)");
         }
         Py_ssize_t pos = 0;
+        std::size_t hint = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(v, &pos, &key, &value)) {
@@ -52,7 +54,9 @@ public:
             if (!utf8(key, name)) {
                 return fail(path, "member name is not valid UTF-8");
             }
-            if (!member(name, value)) {
+            const int i = members.find(name, hint);
+            hint = static_cast<std::size_t>(i) + 1;
+            if (!member(i, name, value)) {
                 return false;
             }
         }
@@ -68,6 +72,23 @@ public:
         const Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!element(static_cast<std::size_t>(i), list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool numbers(Value v, const Path& path, std::span<double> out) {
+        const bool list = PyList_Check(v);
+        if (!list && !PyTuple_Check(v)) {
+            return mismatch(v, path, "expected an array (a list)");
+        }
+        if (static_cast<std::size_t>(list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v)) != out.size()) {
+            return fail(path, reading::expected_numbers(out.size()));
+        }
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const auto k = static_cast<Py_ssize_t>(i);
+            if (!number(list ? PyList_GET_ITEM(v, k) : PyTuple_GET_ITEM(v, k), Path{&path, {}, i}, out[i])) {
                 return false;
             }
         }
@@ -161,6 +182,11 @@ private:
     }
 
     static bool utf8(Value v, std::string_view& out) {
+        if (PyUnicode_IS_COMPACT_ASCII(v)) {  // names and most text: the bytes are the str's own
+            out = std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)));
+            return true;
+        }
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(v, &n);
         if (s == nullptr) {

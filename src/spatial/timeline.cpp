@@ -1,30 +1,47 @@
 #include "spatial/timeline.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
 
 namespace halberin::spatial {
 
+namespace {
+
+// Every hold of the lock is short (one push, or a search and one frame's copy), so a
+// waiter first spins for about as long as a few holds take: a waiter that went to sleep
+// at once would pay the scheduler's wake-up, often tens of microseconds, for a wait of
+// well under one.
+std::unique_lock<std::mutex> acquire(std::mutex& mutex) {
+    for (int i = 0; i < 128; ++i) {
+        if (mutex.try_lock()) {
+            return std::unique_lock(mutex, std::adopt_lock);
+        }
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    return std::unique_lock(mutex);
+}
+
+}  // namespace
+
 IntentTimeline::IntentTimeline(std::size_t capacity_, std::int64_t max_context_age_ns_)
     : capacity(std::max<std::size_t>(capacity_, 1)),
-      max_context_age_ns(std::max<std::int64_t>(max_context_age_ns_, 0)) {}
+      max_context_age_ns(std::max<std::int64_t>(max_context_age_ns_, 0)),
+      frames(capacity) {}
 
 void IntentTimeline::push(SpatialIntentFrame frame) {
-    std::scoped_lock lock(mutex);
+    const auto lock = acquire(mutex);
     if (!frames.empty() && frame.timestamp_ns < frames.back().timestamp_ns) {
         frames.clear();
     }
     frames.push_back(std::move(frame));
-    while (frames.size() > capacity) {
-        frames.pop_front();
-    }
 }
 
 std::optional<SpatialIntentFrame> IntentTimeline::latest() const {
-    std::scoped_lock lock(mutex);
+    const auto lock = acquire(mutex);
     if (frames.empty()) {
         return std::nullopt;
     }
@@ -39,15 +56,23 @@ std::optional<ContextualIntentEvent> IntentTimeline::submit_text(std::string_vie
     std::optional<SpatialIntentFrame> context;
     std::int64_t age = 0;
     {
-        std::scoped_lock lock(mutex);
+        const auto lock = acquire(mutex);
         // Stored timestamps never decrease: the frame in force is the one before the
         // first frame later than the submission (among equal timestamps, the newest).
-        auto later = std::upper_bound(frames.begin(), frames.end(), timestamp_ns,
-                                      [](std::int64_t ts, const SpatialIntentFrame& f) { return ts < f.timestamp_ns; });
-        if (later == frames.begin()) {
+        std::size_t lo = 0;
+        std::size_t hi = frames.size();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (timestamp_ns < frames[mid].timestamp_ns) {
+                hi = mid;
+            } else {
+                lo = mid + 1;
+            }
+        }
+        if (lo == 0) {
             return std::nullopt;
         }
-        const SpatialIntentFrame& in_force = *std::prev(later);
+        const SpatialIntentFrame& in_force = frames[lo - 1];
         const auto fits = context_age(in_force.timestamp_ns, timestamp_ns);
         if (!fits || *fits > max_context_age_ns) {
             return std::nullopt;
@@ -56,6 +81,28 @@ std::optional<ContextualIntentEvent> IntentTimeline::submit_text(std::string_vie
         context.emplace(in_force);
     }
     return ContextualIntentEvent{timestamp_ns, std::string(text), std::move(*context), age};
+}
+
+FrameRing::FrameRing(std::size_t capacity_)
+    : capacity(std::max<std::size_t>(capacity_, 1)), block_size(std::min<std::size_t>(capacity, 64)) {}
+
+void FrameRing::push_back(SpatialIntentFrame&& frame) {
+    if (count < capacity) {
+        if (count == blocks.size() * block_size) {
+            blocks.push_back(std::make_unique<SpatialIntentFrame[]>(block_size));
+        }
+        blocks[count / block_size][count % block_size] = std::move(frame);
+        ++count;
+        return;
+    }
+    blocks[first / block_size][first % block_size] = std::move(frame);
+    first = first + 1 == capacity ? 0 : first + 1;
+}
+
+void FrameRing::clear() noexcept {
+    blocks.clear();
+    first = 0;
+    count = 0;
 }
 
 std::optional<std::int64_t> context_age(std::int64_t frame_ns, std::int64_t now_ns) noexcept {
