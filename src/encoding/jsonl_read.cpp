@@ -308,7 +308,7 @@ public:
             }
             // Exact operands give one correctly rounded operation.
             if (digits <= (std::uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
-                const double d = static_cast<double>(digits);
+                const double d = static_cast<double>(static_cast<std::int64_t>(digits));
                 const double v = exponent < 0 ? d / exact_powers[static_cast<std::size_t>(-exponent)]
                                               : d * exact_powers[static_cast<std::size_t>(exponent)];
                 out = negative ? -v : v;
@@ -395,18 +395,17 @@ public:
 
     // The layout to_jsonl writes, read straight through: its fixed text compared in
     // place, its values read as the walk reads them. Another layout (members in another
-    // order, whitespace, escapes in a name) or a refused value returns false, and the
-    // walk reads the line again from its start: it accepts the same records, this only
-    // gets there sooner.
-    bool canonical(Record& out) {
-        if (lit(layout::event_open)) {
-            auto& e = out.emplace<ContextualIntentEvent>();
-            return integer({}, root, e.timestamp_ns) && lit(layout::text) && string({}, root, e.text) &&
-                   !e.text.empty() && lit(layout::spatial_age) && integer({}, root, e.spatial_age_ns) &&
-                   lit(layout::spatial_context) && lit(layout::frame_open) && canonical_frame(e.spatial_context) &&
-                   lit("}") && at_end() && context_age(e.spatial_context.timestamp_ns, e.timestamp_ns) == e.spatial_age_ns;
-        }
-        return lit(layout::frame_open) && canonical_frame(std::get<SpatialIntentFrame>(out)) && at_end();
+    // order, whitespace, escapes in a name) or a refused value returns false.
+    bool canonical(ContextualIntentEvent& e) {
+        return lit(layout::event_open) && integer({}, root, e.timestamp_ns) && lit(layout::text) &&
+               string({}, root, e.text) && !e.text.empty() && lit(layout::spatial_age) &&
+               integer({}, root, e.spatial_age_ns) && lit(layout::spatial_context) && lit(layout::frame_open) &&
+               canonical_frame(e.spatial_context) && lit("}") && at_end() &&
+               context_age(e.spatial_context.timestamp_ns, e.timestamp_ns) == e.spatial_age_ns;
+    }
+
+    bool canonical(SpatialIntentFrame& f) {
+        return lit(layout::frame_open) && canonical_frame(f) && at_end();
     }
 
     void restart() noexcept {
@@ -518,6 +517,7 @@ private:
             return false;
         }
         if (p != end && *p != ']') {
+            c.enabled_extensions.reserve(4);  // one allocation for the usual few
             do {
                 if (!string({}, root, c.enabled_extensions.emplace_back())) {
                     return false;
@@ -789,14 +789,25 @@ std::string describe(const ReadError& error) {
     return error.what + " at " + error.path + ", byte " + std::to_string(error.offset);
 }
 
+namespace reading {
+
+bool read_laid_out(std::string_view line, SpatialIntentFrame& out) { return TextInput(line).canonical(out); }
+
+bool read_laid_out(std::string_view line, ContextualIntentEvent& out) { return TextInput(line).canonical(out); }
+
+}  // namespace reading
+
 std::expected<Record, ReadError> from_jsonl(std::string_view line) {
-    TextInput in(line);
     std::expected<Record, ReadError> result;
-    if (in.canonical(*result)) {
+    if (reading::laid_out_event(line)) {
+        if (reading::read_laid_out(line, result->emplace<ContextualIntentEvent>())) {
+            return result;
+        }
+    } else if (reading::read_laid_out(line, std::get<SpatialIntentFrame>(*result))) {
         return result;
     }
-    in.restart();
     *result = Record{};
+    TextInput in(line);
     if (!reading::RecordReader<TextInput>(in).record({}, *result) || !in.finish(Path{})) {
         result = std::unexpected(std::move(in.error));
     }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <variant>
 
+#include "record_layout.hpp"
 #include "spatial/jsonl.hpp"
 #include "spatial/timeline.hpp"
 
@@ -30,6 +31,18 @@ std::string format_path(const Path& path);
 
 // `text` between quotes, escaped and cut short, for naming input in a one-line message.
 std::string quoted(std::string_view text);
+
+// A line in the layout to_jsonl writes, read into `out` (which holds its defaults)
+// straight through: false, with `out` to be discarded, for any other layout or any
+// refusal; from_jsonl then reads the line with the general walk, which accepts the
+// same records and says what was wrong.
+bool read_laid_out(std::string_view line, SpatialIntentFrame& out);
+bool read_laid_out(std::string_view line, ContextualIntentEvent& out);
+
+// Which of the two to try: the records' opening text first differs in its 21st byte
+// ("halberin.spatial-..." against "halberin.contextual-..."); read_laid_out checks the rest.
+inline bool laid_out_event(std::string_view line) noexcept { return line.size() > 20 && line[20] == 'c'; }
+static_assert(layout::event_open[20] == 'c' && layout::frame_open[20] == 's');
 
 // "expected an array of <n> numbers"
 std::string expected_numbers(std::size_t n);

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -200,8 +202,27 @@ private:
 
 using AnyRecord = py::typing::Union<SpatialIntentFrame, ContextualIntentEvent>;
 
+// A new Python object that takes over the record where it was read.
+template <class T>
+AnyRecord adopt(std::unique_ptr<T> record) {
+    AnyRecord object(py::cast(record.get(), py::return_value_policy::take_ownership));
+    record.release();
+    return object;
+}
+
 AnyRecord to_python(Record&& record) {
-    return std::visit([](auto&& r) { return AnyRecord(py::cast(std::move(r))); }, std::move(record));
+    return std::visit([](auto&& r) { return adopt(std::make_unique<std::decay_t<decltype(r)>>(std::move(r))); },
+                      std::move(record));
+}
+
+// A line as to_jsonl lays it out is read straight into the object's own storage.
+template <class T>
+std::optional<AnyRecord> read_laid_out(std::string_view line) {
+    auto record = std::make_unique<T>();
+    if (!reading::read_laid_out(line, *record)) {
+        return std::nullopt;
+    }
+    return adopt(std::move(record));
 }
 
 // The bytes of a str (its UTF-8, which the str keeps) or of any bytes-like object.
@@ -247,6 +268,10 @@ AnyRecord from_jsonl(const py::typing::Union<py::str, py::buffer>& line) {
     std::expected<Record, ReadError> record;
     {
         const LineBytes bytes(line);
+        if (auto laid_out = reading::laid_out_event(bytes.text) ? read_laid_out<ContextualIntentEvent>(bytes.text)
+                                                                : read_laid_out<SpatialIntentFrame>(bytes.text)) {
+            return *std::move(laid_out);
+        }
         record = spatial::from_jsonl(bytes.text);
     }
     if (!record) {
