@@ -58,7 +58,7 @@ inline constexpr std::string_view event_schema = "halberin.contextual-intent";
 #pragma GCC diagnostic ignored "-Warray-bounds"
 #pragma GCC diagnostic ignored "-Wstringop-overread"
 #endif
-inline bool same_bytes(const char* a, std::string_view b) noexcept {
+[[gnu::always_inline]] inline bool same_bytes(const char* a, std::string_view b) noexcept {
     const std::size_t n = b.size();
     const auto word = [](const char* q, std::size_t size) {
         std::uint64_t w = 0;

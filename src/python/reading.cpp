@@ -19,6 +19,28 @@ namespace halberin::spatial::python {
 
 namespace {
 
+inline int any_object(PyObject*) noexcept { return 1; }
+
+}  // namespace
+
+// from_jsonl's argument: any object, taken as it is and read by the function itself
+// (the library's union type would check it by taking a reference to its type that it
+// never gives back).
+class LineArgument : public pybind11::object {
+    PYBIND11_OBJECT_DEFAULT(LineArgument, object, any_object)
+};
+
+}  // namespace halberin::spatial::python
+
+template <>
+struct pybind11::detail::handle_type_name<halberin::spatial::python::LineArgument> {
+    static constexpr auto name = const_name("str | collections.abc.Buffer");
+};
+
+namespace halberin::spatial::python {
+
+namespace {
+
 using reading::Path;
 
 // A record's dictionary (what to_dict or json.loads gives) as a source of values for
@@ -264,7 +286,7 @@ private:
     bool held = false;
 };
 
-AnyRecord from_jsonl(const py::typing::Union<py::str, py::buffer>& line) {
+AnyRecord from_jsonl(const LineArgument& line) {
     std::expected<Record, ReadError> record;
     {
         const LineBytes bytes(line);
