@@ -24,8 +24,7 @@ inline int any_object(PyObject*) noexcept { return 1; }
 }  // namespace
 
 // from_jsonl's argument: any object, taken as it is and read by the function itself
-// (the library's union type would check it by taking a reference to its type that it
-// never gives back).
+// (the library's union type would check it as adopt() says).
 class LineArgument : public pybind11::object {
     PYBIND11_OBJECT_DEFAULT(LineArgument, object, any_object)
 };
@@ -224,12 +223,14 @@ private:
 
 using AnyRecord = py::typing::Union<SpatialIntentFrame, ContextualIntentEvent>;
 
-// A new Python object that takes over the record where it was read.
+// A new Python object that takes over the record where it was read. (Made as the union
+// type by stealing, not converting: its conversion checks the object by taking a
+// reference to the object's type that it never gives back.)
 template <class T>
 AnyRecord adopt(std::unique_ptr<T> record) {
-    AnyRecord object(py::cast(record.get(), py::return_value_policy::take_ownership));
+    py::object object = py::cast(record.get(), py::return_value_policy::take_ownership);
     record.release();
-    return object;
+    return py::reinterpret_steal<AnyRecord>(object.release());
 }
 
 AnyRecord to_python(Record&& record) {

@@ -4,6 +4,7 @@ times; sys.gettotalrefcount() must come back to where it started.
 
 Run with python3.14-dbg against a module built for it (make check-leaks)."""
 
+import array
 import gc
 import os
 import sys
@@ -112,6 +113,18 @@ def main():
         "to_dict frame": lambda: sp.to_dict(frame), "to_dict event": lambda: sp.to_dict(event),
         "to_dict bad": lambda: raises(sp.to_dict, None),
     }
+    line, event_line = sp.to_jsonl(frame), sp.to_jsonl(event)
+    record, spaced = sp.to_dict(event), " " + line
+    cases.update({
+        "from_jsonl frame": lambda: sp.from_jsonl(line), "from_jsonl event": lambda: sp.from_jsonl(event_line),
+        "from_jsonl other layout": lambda: sp.from_jsonl(spaced),
+        "from_jsonl bytes-like": lambda: sp.from_jsonl(array.array("b", event_line.encode())),
+        "from_jsonl refused": lambda: raises(sp.from_jsonl, line[:-1]),
+        "from_jsonl bad": lambda: raises(sp.from_jsonl, 1),
+        "from_dict": lambda: sp.from_dict(record), "from_dict refused": lambda: raises(sp.from_dict, {"a": 1}),
+        "from_dict surrogate": lambda: raises(sp.from_dict, {**record, "text": "\udc80"}),
+        "from_dict bad": lambda: raises(sp.from_dict, [record]),
+    })
     cases.update(attribute_cases())
     cases.update(grounding_cases())
 

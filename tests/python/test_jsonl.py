@@ -52,6 +52,20 @@ def test_event_worked_example():
     assert to_jsonl(e).endswith("]}}}")
 
 
+def test_event_age_is_written_in_full():
+    e = make_event(ts=123 + 1_999_999_999)
+    assert ',"spatial_age_ns":1999999999,' in to_jsonl(e)
+
+
+def test_subclass_of_frame_is_a_frame():
+    class Sampled(SpatialIntentFrame):
+        pass
+
+    f = Sampled()
+    f.timestamp_ns = 7
+    assert to_jsonl(f) == DEFAULT_LINE.replace('"timestamp_ns":0', '"timestamp_ns":7')
+
+
 def test_event_nests_frame_byte_for_byte():
     e = make_event()
     record = strict_loads(to_jsonl(e))
