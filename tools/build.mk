@@ -128,6 +128,12 @@ coverage:
 	    --exclude-unreachable-branches --exclude-throw-branches --txt-metric branch --print-summary \
 	    --fail-under-line 95 $(COVERAGE)
 
+# The committed power-of-ten table is what its generator writes.
+check-tables:
+	$(PYTHON) tools/gen_pow10.py $(BUILD)/pow10_table.hpp
+	cmp $(BUILD)/pow10_table.hpp src/encoding/pow10_table.hpp || \
+	    { echo "src/encoding/pow10_table.hpp differs from what tools/gen_pow10.py writes"; exit 1; }
+
 # Every gate, with short fuzz runs.
-check: test check-asan check-tsan check-leaks coverage
+check: test check-tables check-asan check-tsan check-leaks coverage
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$${CHECK_FUZZ_SECONDS:-15}

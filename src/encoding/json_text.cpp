@@ -1,5 +1,4 @@
 #include "json_text.hpp"
-#include "record_layout.hpp"
 
 #include "pow10_table.hpp"
 
@@ -289,60 +288,12 @@ char* put_string(char* p, std::string_view bytes) noexcept {
     return p;
 }
 
-namespace {
+char* put_vec3(char* p, const Vec3& v) noexcept { return vec3_text(p, v); }
 
-// A JSON array of numbers: "[a,b,...]".
-char* put_numbers(char* p, std::initializer_list<double> values) noexcept {
-    *p++ = '[';
-    for (const double v : values) {
-        p = put_double(p, v);
-        *p++ = ',';
-    }
-    p[-1] = ']';
-    return p;
-}
+char* put_quaternion(char* p, const Quaternion& q) noexcept { return quaternion_text(p, q); }
 
-}  // namespace
+char* put_pose(char* p, const Pose& pose) noexcept { return pose_text(p, pose); }
 
-char* put_vec3(char* p, const Vec3& v) noexcept { return put_numbers(p, {v.x, v.y, v.z}); }
-
-char* put_quaternion(char* p, const Quaternion& q) noexcept { return put_numbers(p, {q.x, q.y, q.z, q.w}); }
-
-char* put_pose(char* p, const Pose& pose) noexcept {
-    p = put_raw(p, layout::pose_open);
-    p = put_vec3(p, pose.position);
-    p = put_raw(p, layout::orientation);
-    p = put_quaternion(p, pose.orientation);
-    *p++ = '}';
-    return p;
-}
-
-char* put_ray(char* p, const Ray& ray) noexcept {
-    p = put_raw(p, layout::ray_open);
-    p = put_vec3(p, ray.origin);
-    p = put_raw(p, layout::direction);
-    p = put_vec3(p, ray.direction);
-    *p++ = '}';
-    return p;
-}
-
-std::string_view tracking_confidence_name(TrackingConfidence value) noexcept {
-    switch (value) {
-        case TrackingConfidence::ORIENTATION_ONLY: return "orientation_only";
-        case TrackingConfidence::POSITION_AND_ORIENTATION: return "position_and_orientation";
-        case TrackingConfidence::UNAVAILABLE: break;
-    }
-    return "unavailable";
-}
-
-std::string_view pointing_source_name(PointingSource value) noexcept {
-    switch (value) {
-        case PointingSource::CONTROLLER: return "controller";
-        case PointingSource::HAND: return "hand";
-        case PointingSource::EYE_GAZE: return "eye_gaze";
-        case PointingSource::HEAD: break;
-    }
-    return "head";
-}
+char* put_ray(char* p, const Ray& ray) noexcept { return ray_text(p, ray); }
 
 }  // namespace halberin::spatial::json

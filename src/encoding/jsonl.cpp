@@ -9,24 +9,8 @@ namespace {
 
 using namespace json;
 
-// Everything of a frame's line but its strings' contents, each number at its longest
-// plus the room a number may scribble past its end: the longest such line is about
-// 1500 characters (a test encodes it).
-constexpr std::size_t frame_fixed_bound = 2048;
-
-std::size_t frame_bound(const SpatialIntentFrame& f) noexcept {
-    std::size_t bound = frame_fixed_bound + string_bound(f.timestamp_domain.size()) +
-                        string_bound(f.reference_space.type.size()) + string_bound(f.reference_space.id.size());
-    if (f.target && f.target->host_id) {
-        bound += string_bound(f.target->host_id->size());
-    }
-    for (const auto& name : f.capabilities.enabled_extensions) {
-        bound += string_bound(name.size()) + 1;
-    }
-    return bound;
-}
-
-char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
+template <class P>
+constexpr P put_frame(P p, const SpatialIntentFrame& f) noexcept {
     p = put_raw(p, layout::frame_open);
     p = put_int(p, f.timestamp_ns);
     p = put_raw(p, layout::timestamp_domain);
@@ -40,18 +24,18 @@ char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
     p = put_raw(p, layout::head);
     p = put_pose(p, f.head_pose);
     p = put_raw(p, layout::head_tracking);
-    p = put_raw(p, tracking_confidence_name(f.head_tracking));
-    *p++ = '"';
+    p = put_name(p, f.head_tracking);
+    p = put_char(p, '"');
     if (f.pointing) {
         p = put_raw(p, layout::pointing);
-        p = put_raw(p, pointing_source_name(f.pointing->source));
+        p = put_name(p, f.pointing->source);
         p = put_raw(p, layout::confidence);
-        p = put_raw(p, tracking_confidence_name(f.pointing->confidence));
+        p = put_name(p, f.pointing->confidence);
         p = put_raw(p, layout::pointing_origin);
         p = put_vec3(p, f.pointing->ray.origin);
         p = put_raw(p, layout::direction);
         p = put_vec3(p, f.pointing->ray.direction);
-        *p++ = '}';
+        p = put_char(p, '}');
     }
     if (f.primary_select) {
         p = put_raw(p, layout::primary_select);
@@ -60,7 +44,7 @@ char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
         p = put_bool(p, f.primary_select->changed);
         p = put_raw(p, layout::last_change);
         p = put_int(p, f.primary_select->last_change_time_ns);
-        *p++ = '}';
+        p = put_char(p, '}');
     }
     if (f.left_hand_pose) {
         p = put_raw(p, layout::left_hand);
@@ -83,7 +67,7 @@ char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
             p = put_raw(p, layout::host_id);
             p = put_string(p, *f.target->host_id);
         }
-        *p++ = '}';
+        p = put_char(p, '}');
     }
     const auto& caps = f.capabilities;
     p = put_raw(p, layout::capabilities);
@@ -100,7 +84,7 @@ char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
     bool first = true;
     for (const auto& name : caps.enabled_extensions) {
         if (!first) {
-            *p++ = ',';
+            p = put_char(p, ',');
         }
         first = false;
         p = put_string(p, name);
@@ -108,7 +92,8 @@ char* put_frame(char* p, const SpatialIntentFrame& f) noexcept {
     return put_raw(p, layout::frame_close);
 }
 
-char* put_event(char* p, const ContextualIntentEvent& event) noexcept {
+template <class P>
+constexpr P put_event(P p, const ContextualIntentEvent& event) noexcept {
     p = put_raw(p, layout::event_open);
     p = put_int(p, event.timestamp_ns);
     p = put_raw(p, layout::text);
@@ -117,8 +102,7 @@ char* put_event(char* p, const ContextualIntentEvent& event) noexcept {
     p = put_int(p, event.spatial_age_ns);
     p = put_raw(p, layout::spatial_context);
     p = put_frame(p, event.spatial_context);
-    *p++ = '}';
-    return p;
+    return put_char(p, '}');
 }
 
 // The line is written straight into the string's storage, sized once to a bound that
@@ -130,17 +114,24 @@ void encode(std::string& out, const Record& record, std::size_t bound, Put put) 
     });
 }
 
-std::size_t event_bound(const ContextualIntentEvent& event) noexcept {
-    constexpr std::size_t event_fixed_bound = 256;
-    return event_fixed_bound + string_bound(event.text.size()) + frame_bound(event.spatial_context);
+// The storage a line needs, from the writer itself: run on a Measure, it adds the most
+// characters each member can take (strings by their length, everything else by a
+// constant the compiler folds), and a number may scribble up to max_double_chars past
+// its start. No estimate by hand stands between a record and its storage.
+std::size_t bound(const SpatialIntentFrame& frame) noexcept { return put_frame(Measure{}, frame).n + max_double_chars; }
+
+std::size_t bound(const ContextualIntentEvent& event) noexcept {
+    return put_event(Measure{}, event).n + max_double_chars;
 }
 
 }  // namespace
 
-void write_jsonl(const SpatialIntentFrame& frame, std::string& out) { encode(out, frame, frame_bound(frame), put_frame); }
+void write_jsonl(const SpatialIntentFrame& frame, std::string& out) {
+    encode(out, frame, bound(frame), put_frame<char*>);
+}
 
 void write_jsonl(const ContextualIntentEvent& event, std::string& out) {
-    encode(out, event, event_bound(event), put_event);
+    encode(out, event, bound(event), put_event<char*>);
 }
 
 std::string to_jsonl(const SpatialIntentFrame& frame) {

@@ -128,7 +128,8 @@ TEST(Lines, WrittenIntoAReusedStringReplaceWhatItHeld) {
 }
 
 // Every member present at its longest, and strings whose every byte needs a six-character
-// escape: the line is written into storage sized in advance, so these must fit it whole.
+// escape: the line is written into storage sized in advance, so these must fit it whole
+// (under AddressSanitizer, a byte past it fails the test).
 TEST(Lines, LongestRecordsFitTheirStorage) {
     constexpr double longest = -2.2250738585072014e-308;  // "-2.22507386e-308"
     const Vec3 v{longest, longest, longest};
@@ -148,9 +149,6 @@ TEST(Lines, LongestRecordsFitTheirStorage) {
     f.target = SpatialHit{v, v, controls};
     f.capabilities.enabled_extensions = {controls, controls, ""};
     const std::string line = to_jsonl(f);
-    // Less its six strings' escaped contents, the line must leave the room a number may
-    // scribble past its end within the 2048 characters the encoder sizes for the rest.
-    EXPECT_LT(line.size() - 6 * (6 * 40) + 24, 2048U);
     EXPECT_EQ(line.substr(line.size() - 3), "]}}");
     const ContextualIntentEvent e{std::numeric_limits<std::int64_t>::min(), controls, f,
                                   std::numeric_limits<std::int64_t>::min()};
