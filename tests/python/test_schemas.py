@@ -105,6 +105,21 @@ def test_event_members_are_exact():
     assert not is_valid_event({**event_record(), "frame": {}})
 
 
+def described(node, path="#"):
+    """The places under `node` that name a value but do not say what it is."""
+    if not isinstance(node, dict):
+        return []
+    missing = [] if "description" in node or path == "#" else [path]
+    children = {**node.get("properties", {}), **{f"$defs/{k}": v for k, v in node.get("$defs", {}).items()}}
+    return missing + [m for key, child in children.items() for m in described(child, f"{path}/{key}")]
+
+
+@pytest.mark.parametrize("file", SCHEMA_FILES.values())
+def test_every_member_says_what_it_is(file):
+    schema = json.loads((SCHEMA_DIR / file).read_text())
+    assert "description" in schema and described(schema) == []
+
+
 def test_non_finite_numbers_are_nulls_in_the_schema():
     f = make_full_frame()
     f.head_pose.position.x = float("nan")
