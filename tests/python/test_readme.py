@@ -25,3 +25,23 @@ def test_example_records_are_valid_single_lines():
     for r in records:
         assert "\n" not in r.strip()
         validate_record(r.strip())
+
+
+def test_consumer_example_pairs_typed_text(tmp_path):
+    """The two-process consumer: frames from a file, a refused line reported, text paired."""
+    import subprocess
+    import sys
+    import time
+
+    import _spatial as sp
+
+    frame = sp.SpatialIntentFrame()
+    frame.timestamp_ns = time.monotonic_ns()
+    frames = tmp_path / "frames.jsonl"
+    frames.write_text(sp.to_jsonl(frame) + "\n{broken\n")
+    consumer = subprocess.Popen([sys.executable, "-c", blocks("python")[2], str(frames)], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(0.3)  # the frames are read in a thread of their own; the pairing window is 2 s
+    out, err = consumer.communicate("put it there\n", timeout=30)
+    assert sp.from_jsonl(out).spatial_context.timestamp_ns == frame.timestamp_ns
+    assert err == f"{frames}:2: expected a member name at $, byte 1\n"
