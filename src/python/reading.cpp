@@ -1,4 +1,5 @@
 #include <pybind11/pybind11.h>
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/typing.h>
 
 #include <cmath>
@@ -226,11 +227,22 @@ using AnyRecord = py::typing::Union<SpatialIntentFrame, ContextualIntentEvent>;
 // A new Python object that takes over the record where it was read. (Made as the union
 // type by stealing, not converting: its conversion checks the object by taking a
 // reference to the object's type that it never gives back.)
+//
+// The class's registration is looked up once: the library's lookup hashes the type's
+// mangled name on every cast, a tenth of a read. The module lives in one interpreter,
+// for the life of the process, as the registration does.
 template <class T>
 AnyRecord adopt(std::unique_ptr<T> record) {
-    py::object object = py::cast(record.get(), py::return_value_policy::take_ownership);
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<const py::detail::type_info*> registration;
+    const auto* type = registration.call_once_and_store_result([] { return py::detail::get_type_info(typeid(T)); })
+                           .get_stored();
+    py::handle object = py::detail::type_caster_generic::cast(
+        py::detail::cast_sources(record.get(), type), py::return_value_policy::take_ownership, {}, nullptr, nullptr);
+    if (!object) {
+        throw py::error_already_set();
+    }
     record.release();
-    return py::reinterpret_steal<AnyRecord>(object.release());
+    return py::reinterpret_steal<AnyRecord>(object);
 }
 
 AnyRecord to_python(Record&& record) {
