@@ -36,6 +36,8 @@ def test_every_written_record_reads_back_byte_for_byte(frame, said):
         assert sp.to_jsonl(sp.from_jsonl(line.encode() + b"\r\n")) == line
         d = sp.to_dict(record)
         assert sp.to_dict(sp.from_dict(d)) == d
+        reordered = dict(reversed(d.items()))  # read by the general walk, not straight through
+        assert sp.to_jsonl(sp.from_dict(reordered)) == sp.to_jsonl(sp.from_dict(d))
 
 
 @settings(max_examples=400, deadline=None)
