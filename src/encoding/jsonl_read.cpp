@@ -153,24 +153,13 @@ public:
             }
             ++p;
             mark = key_at;
-            if (!member(i, key, Value{})) {
+            bool more = false;
+            if (!member(i, key, Value{}) || !separator(path, '}', more)) {
                 return false;
             }
-            if (p != end && *p == ',') {
-                ++p;
-                continue;
-            }
-            skip();
-            mark = p;
-            if (at(',')) {
-                ++p;
-                continue;
-            }
-            if (at('}')) {
-                ++p;
+            if (!more) {
                 return true;
             }
-            return fail(path, "expected ',' or '}'");
         }
     }
 
@@ -188,25 +177,31 @@ public:
             return true;
         }
         for (std::size_t i = 0;; ++i) {
-            if (!element(i, Value{})) {
+            bool more = false;
+            if (!element(i, Value{}) || !separator(path, ']', more)) {
                 return false;
             }
-            if (p != end && *p == ',') {
-                ++p;
-                continue;
-            }
-            skip();
-            mark = p;
-            if (at(',')) {
-                ++p;
-                continue;
-            }
-            if (at(']')) {
-                ++p;
+            if (!more) {
                 return true;
             }
-            return fail(path, "expected ',' or ']'");
         }
+    }
+
+    // What follows a member or an element: a comma (`more`) or the closing `close`.
+    bool separator(const Path& path, char close, bool& more) {
+        if (p != end && *p == ',') {  // compact text: no whitespace to skip
+            ++p;
+            more = true;
+            return true;
+        }
+        skip();
+        mark = p;
+        more = at(',');
+        if (more || at(close)) {
+            ++p;
+            return true;
+        }
+        return fail(path, close == '}' ? "expected ',' or '}'" : "expected ',' or ']'");
     }
 
     bool numbers(Value, const Path& path, std::span<double> out) {
