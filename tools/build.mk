@@ -4,8 +4,11 @@ BUILD := build
 VENV := $(BUILD)/venv
 VPY := $(VENV)/bin/python
 NATIVE := $(BUILD)/native
-CMAKE_GEN := -G Ninja
+# The project's own builds treat warnings as errors; a user's `pip install .` does not.
+CMAKE_GEN := -G Ninja -DSPATIAL_WERROR=ON
 PYTEST_ARGS ?=
+# On the host's own toolchain, say first what is missing rather than fail midway.
+CHECK_TOOLS := $(if $(filter host,$(SPATIAL_MODE)),tools/check-tools,true)
 
 .PHONY: $(TARGETS) $(OPENXR_TARGETS) venv native module
 
@@ -15,13 +18,14 @@ $(VPY):
 venv: $(VPY)
 
 native:
+	@$(CHECK_TOOLS) test
 	cmake -S . -B $(NATIVE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_TESTS=ON -DSPATIAL_PYTHON=OFF >/dev/null
 	cmake --build $(NATIVE)
 
 # Installs _spatial into the build's virtual environment with scikit-build-core;
 # nothing is downloaded (no build isolation, no dependencies).
 module: $(VPY)
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --no-index .
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --no-index -C cmake.define.SPATIAL_WERROR=ON .
 
 build: native module
 
@@ -55,6 +59,7 @@ TSAN := $(BUILD)/tsan
 CLANG := -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 check-asan:
+	@$(CHECK_TOOLS) check
 	cmake -S . -B $(ASAN) $(CMAKE_GEN) $(CLANG) -DSPATIAL_TESTS=ON -DSPATIAL_SANITIZE=address,undefined \
 	    -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(ASAN)
@@ -127,6 +132,43 @@ coverage:
 	gcovr --root . --object-directory $(COVERAGE) --filter 'src/' --filter 'include/' \
 	    --exclude-unreachable-branches --exclude-throw-branches --txt-metric branch --print-summary \
 	    --fail-under-line 95 $(COVERAGE)
+
+# The sdist and a manylinux wheel in dist/, checked: contents and metadata, the sdist
+# complete, the Python suite against the wheel installed outside the clone, and the C++
+# core installed as a CMake package with the example host built against it, its records
+# read back by the installed module byte for byte.
+DIST := dist
+DIST_WORK := $(BUILD)/dist
+
+dist:
+	@$(CHECK_TOOLS) dist
+	rm -rf $(DIST) $(DIST_WORK)
+	mkdir -p $(DIST) $(DIST_WORK)/sdist
+	$(PYTHON) -m build --no-isolation --sdist --wheel --outdir $(DIST_WORK)/raw . >$(DIST_WORK)/build.log 2>&1 || \
+	    { tail -30 $(DIST_WORK)/build.log; exit 1; }
+	auditwheel repair --wheel-dir $(DIST) $(DIST_WORK)/raw/*.whl >$(DIST_WORK)/repair.log 2>&1 || \
+	    { cat $(DIST_WORK)/repair.log; exit 1; }
+	auditwheel show $(DIST)/*.whl | tr '\n' ' ' | sed 's/  */ /g'; echo
+	cp $(DIST_WORK)/raw/*.tar.gz $(DIST)/
+	tar -xzf $(DIST)/*.tar.gz -C $(DIST_WORK)/sdist
+	$(PYTHON) -m build --no-isolation --wheel --outdir $(DIST_WORK)/from-sdist $(DIST_WORK)/sdist/* \
+	    >$(DIST_WORK)/build-sdist.log 2>&1 || { tail -30 $(DIST_WORK)/build-sdist.log; exit 1; }
+	$(PYTHON) tools/check-dist $(DIST) $(DIST_WORK)/raw/*.whl $(DIST_WORK)/from-sdist/*.whl
+	@set -e; env=$$(mktemp -d); \
+	$(PYTHON) -m venv --system-site-packages $$env; \
+	$$env/bin/python -m pip install --quiet --no-index --no-deps $(DIST)/*.whl; \
+	$$env/bin/python -c 'import _spatial, sys; where = _spatial.__file__; \
+	    sys.exit(0 if where.startswith(sys.prefix) and not where.startswith("$(CURDIR)") else "not installed: " + where)'; \
+	echo "the Python suite against the wheel installed in $$env:"; \
+	$$env/bin/python -m pytest -q -p no:cacheprovider tests/python $(PYTEST_ARGS); \
+	cmake -S . -B $(DIST_WORK)/core $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_PYTHON=OFF >/dev/null; \
+	cmake --build $(DIST_WORK)/core >/dev/null; \
+	cmake --install $(DIST_WORK)/core --prefix $$env/cpp >/dev/null; \
+	cmake -S examples/cpp -B $(DIST_WORK)/example -G Ninja -DCMAKE_PREFIX_PATH=$$env/cpp >/dev/null; \
+	cmake --build $(DIST_WORK)/example >/dev/null; \
+	$(DIST_WORK)/example/spatial_host >$(DIST_WORK)/example.jsonl; \
+	$$env/bin/python tools/check-records $(DIST_WORK)/example.jsonl 180 3; \
+	rm -rf $$env
 
 # The committed power-of-ten table is what its generator writes.
 check-tables:
