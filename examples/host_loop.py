@@ -81,10 +81,14 @@ def make_frame(t0_ns, i):
     pointing.confidence = sp.TrackingConfidence.POSITION_AND_ORIENTATION
     f.pointing = pointing
 
+    # The trigger is pulled at 1.3 s and let go at 1.6 s: a frame reports the last change
+    # at or before its own instant (0 before the first), and `changed` on the first frame
+    # after each change.
     select = sp.SelectState()
-    select.pressed = 1.3 < seconds < 1.6
-    select.changed = abs(seconds - 1.3) < FRAME_NS / 2e9 or abs(seconds - 1.6) < FRAME_NS / 2e9
-    select.last_change_time_ns = t0_ns + int((1.3 if seconds < 1.6 else 1.6) * 1e9)
+    select.pressed = 1.3 <= seconds < 1.6
+    changes = [at for at in (1.3, 1.6) if at <= seconds]
+    select.last_change_time_ns = t0_ns + int(changes[-1] * 1e9) if changes else 0
+    select.changed = bool(changes) and seconds - changes[-1] < FRAME_NS / 1e9
     f.primary_select = select
 
     hand = sp.Pose()
@@ -105,13 +109,14 @@ def main():
     out_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "demo")
     os.makedirs(out_dir, exist_ok=True)
     path = os.path.normpath(os.path.join(out_dir, "frames.jsonl"))
+    events_path = os.path.normpath(os.path.join(out_dir, "events.jsonl"))
 
     timeline = sp.IntentTimeline(capacity=240, max_context_age_ns=200_000_000)
     t0 = time.monotonic_ns()
     pending = list(UTTERANCES)
     events, grounded = [], {}
     frames = SECONDS * 90
-    with open(path, "w", encoding="utf-8") as stream:
+    with open(path, "w", encoding="utf-8") as stream, open(events_path, "w", encoding="utf-8") as said:
         for i in range(frames):
             frame = sp.resolve_target(make_frame(t0, i), raycast)
             timeline.push(frame)
@@ -125,13 +130,14 @@ def main():
                 if event is None:
                     continue
                 events.append(event)
+                said.write(sp.to_jsonl(event) + "\n")
                 target = event.spatial_context.target
                 grounded[text] = target.host_id if target is not None else None
                 print("event:", sp.to_jsonl(event))
 
     print()
     print(f"frames written: {frames} to {path}")
-    print(f"events made: {len(events)}")
+    print(f"events made: {len(events)}, written to {events_path}")
     for event in events:
         print(f"  {event.text!r}: grounded to {grounded[event.text]} "
               f"(context age {event.spatial_age_ns / 1e6:.1f} ms)")

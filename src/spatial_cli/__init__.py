@@ -1,0 +1,2 @@
+"""The spatial command: check, inspect, replay and picture recorded sessions of spatial
+intent records (JSON Lines written by to_jsonl)."""

@@ -1,0 +1,87 @@
+"""spatial plot: the session as a picture. A top view of the head's path and facing, the
+pointing rays and the hit points coloured by what they hit, over a time strip of the
+grounded target and the select state with the events marked."""
+
+from __future__ import annotations
+
+import math
+import sys
+
+import _spatial as sp
+
+from .records import records
+
+MISSING = 'spatial plot needs matplotlib, an optional extra: pip install "spatial[plot]"'
+
+
+def rotate(q: sp.Quaternion, v: tuple[float, float, float]) -> tuple[float, float, float]:
+    """v turned by the rotation q (scalar last)."""
+    x, y, z, w = q.x, q.y, q.z, q.w
+    tx, ty, tz = 2 * (y * v[2] - z * v[1]), 2 * (z * v[0] - x * v[2]), 2 * (x * v[1] - y * v[0])
+    return (v[0] + w * tx + y * tz - z * ty, v[1] + w * ty + z * tx - x * tz, v[2] + w * tz + x * ty - y * tx)
+
+
+def draw(paths: list[str], out_path: str, title: str = "") -> str:
+    try:
+        import matplotlib
+    except ImportError:
+        raise SystemExit(MISSING) from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    frames: list[sp.SpatialIntentFrame] = []
+    events: list[sp.ContextualIntentEvent] = []
+    for path in paths:
+        for record in records(path):
+            (frames if type(record) is sp.SpatialIntentFrame else events).append(record)
+    if not frames:
+        raise SystemExit("spatial plot: no frames to draw")
+    frames.sort(key=lambda f: f.timestamp_ns)
+    start = frames[0].timestamp_ns
+    t = [(f.timestamp_ns - start) / 1e9 for f in frames]
+    names = sorted({f.target.host_id or "(no host_id)" for f in frames if f.target is not None})
+    colour = {name: plt.get_cmap("tab10")(i % 10) for i, name in enumerate(names)}
+
+    fig, (top, strip) = plt.subplots(2, 1, figsize=(9, 9), gridspec_kw={"height_ratios": [3, 1.3]})
+    step = max(1, len(frames) // 120)
+    head = [f.head_pose.position for f in frames]
+    top.plot([p.x for p in head], [p.z for p in head], color="0.3", lw=1, label="head path")
+    for f in frames[::step]:
+        p = f.head_pose.position
+        fx, _, fz = rotate(f.head_pose.orientation, (0.0, 0.0, -0.4))
+        top.plot([p.x, p.x + fx], [p.z, p.z + fz], color="0.65", lw=0.8)
+        if f.pointing is not None:
+            o, d = f.pointing.ray.origin, f.pointing.ray.direction
+            length = math.hypot(d.x, d.z) or 1.0
+            end = (f.target.position.x, f.target.position.z) if f.target is not None else \
+                (o.x + 3 * d.x / length, o.z + 3 * d.z / length)
+            hit = (f.target.host_id or "(no host_id)") if f.target is not None else None
+            top.plot([o.x, end[0]], [o.z, end[1]], lw=0.5, alpha=0.5, color=colour.get(hit, "tab:red"))
+    for name in names:
+        hits = [f.target.position for f in frames if f.target is not None and (f.target.host_id or "(no host_id)") == name]
+        top.scatter([h.x for h in hits], [h.z for h in hits], s=6, color=colour[name], zorder=3, label=name)
+    top.plot([], [], color="0.65", label="head facing")
+    top.set_aspect("equal", adjustable="datalim")
+    top.set_xlabel("x")
+    top.set_ylabel("z")
+    space = frames[0].reference_space
+    top.set_title(title or f"Top view, {space.type or 'unnamed'} space {space.id!r}, in the host's units")
+    top.legend(loc="upper right", fontsize=8)
+
+    rows = ["(none)", *names]
+    grounded = [rows.index(f.target.host_id or "(no host_id)") if f.target is not None else 0 for f in frames]
+    strip.step(t, grounded, where="post", label="grounded target")
+    pressed = [-1.0 + 0.6 * f.primary_select.pressed if f.primary_select is not None else -1.0 for f in frames]
+    strip.step(t, pressed, where="post", color="tab:orange", label="select pressed")
+    for e in events:
+        at = (e.timestamp_ns - start) / 1e9
+        strip.axvline(at, color="tab:green", ls="--", lw=1)
+        strip.text(at, len(rows) - 0.6, f" {e.text}", fontsize=8, color="tab:green")
+    strip.set_yticks([-0.7, *range(len(rows))], ["select", *rows])
+    strip.set_xlabel(f"seconds from the first frame ({frames[0].timestamp_domain or 'host clock'})")
+    strip.legend(loc="lower right", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(out_path, dpi=100)
+    plt.close(fig)
+    print(f"spatial plot: {len(frames)} frames and {len(events)} events drawn to {out_path}", file=sys.stderr)
+    return out_path
