@@ -10,6 +10,7 @@ import collections
 import copy
 import dataclasses
 import json
+import math
 import os
 import platform
 import random
@@ -399,9 +400,133 @@ def native_cases(binary: str) -> None:
                  t("BM_PushWhilePairingOldest/iterations:500000/real_time"), float("nan")))
 
 
+def py_replay(path: str, said: list[tuple[float, str]]) -> int:
+    """The replay a user would write without the reader: json.loads, each frame built
+    attribute by attribute, pushed, and the utterances submitted at their times."""
+    def vec(v: list) -> sp.Vec3:
+        return sp.Vec3(*(math.nan if c is None else c for c in v))
+
+    def pose(d: dict) -> sp.Pose:
+        p = sp.Pose()
+        p.position = vec(d["position"])
+        p.orientation = sp.Quaternion(*(math.nan if c is None else c for c in d["orientation"]))
+        return p
+
+    timeline, pending, first, events = sp.IntentTimeline(), list(said), None, 0
+    confidence = {m.name.lower(): m for m in sp.TrackingConfidence.__members__.values()}
+    source = {m.name.lower(): m for m in sp.PointingSource.__members__.values()}
+    with open(path, "rb") as lines:
+        for line in lines:
+            d = json.loads(line)
+            f = sp.SpatialIntentFrame()
+            f.timestamp_ns, f.timestamp_domain = d["timestamp_ns"], d["timestamp_domain"]
+            rs = sp.ReferenceSpace()
+            rs.type, rs.id, rs.generation = d["reference_space"]["type"], d["reference_space"]["id"], \
+                d["reference_space"]["generation"]
+            f.reference_space = rs
+            f.head_pose, f.head_tracking = pose(d["head"]), confidence[d["head_tracking"]]
+            if "pointing" in d:
+                p = sp.PointingIntent()
+                p.ray = sp.Ray(vec(d["pointing"]["origin"]), vec(d["pointing"]["direction"]))
+                p.source, p.confidence = source[d["pointing"]["source"]], confidence[d["pointing"]["confidence"]]
+                f.pointing = p
+            if "primary_select" in d:
+                s = sp.SelectState()
+                s.pressed, s.changed, s.last_change_time_ns = (d["primary_select"][k] for k in
+                                                               ("pressed", "changed", "last_change_time_ns"))
+                f.primary_select = s
+            if "left_hand" in d:
+                f.left_hand_pose = pose(d["left_hand"])
+            if "right_hand" in d:
+                f.right_hand_pose = pose(d["right_hand"])
+            if "gaze" in d:
+                f.gaze_ray = sp.Ray(vec(d["gaze"]["origin"]), vec(d["gaze"]["direction"]))
+            if "target" in d:
+                h = sp.SpatialHit()
+                h.position, h.normal = vec(d["target"]["position"]), vec(d["target"]["normal"])
+                h.host_id = d["target"].get("host_id")
+                f.target = h
+            c = d["capabilities"]
+            caps = sp.CapabilitySnapshot()
+            caps.head_pose, caps.action_input, caps.hand_tracking = c["head_pose"], c["action_input"], c["hand_tracking"]
+            caps.hand_interaction, caps.eye_gaze = c["hand_interaction"], c["eye_gaze"]
+            caps.enabled_extensions = c["enabled_extensions"]
+            f.capabilities = caps
+            first = f.timestamp_ns if first is None else first
+            while pending and first + int(pending[0][0] * 1e9) < f.timestamp_ns:
+                at, text = pending.pop(0)
+                events += timeline.submit_text(text, first + int(at * 1e9)) is not None
+            timeline.push(f)
+    for at, text in pending:
+        events += timeline.submit_text(text, first + int(at * 1e9)) is not None
+    return events
+
+
+def command_cases() -> None:
+    """The spatial command over a file of 100,000 full frames, against what a user would
+    write instead; each side timed whole, the best of three runs."""
+    import contextlib
+    import io
+
+    import jsonschema
+    import referencing
+
+    from spatial_cli import check, replay
+
+    path = os.path.abspath(os.environ.get("BENCH_FRAMES", "build/bench/frames.jsonl"))
+    frame = full_frame()
+    with open(path, "w") as out:
+        for i in range(100_000):
+            frame.timestamp_ns = 1_000_000_000 + i * 11_111_111
+            frame.head_pose.position.x = math.sin(i / 90)
+            frame.pointing.ray.direction.x = math.cos(i / 45)
+            out.write(sp.to_jsonl(frame) + "\n")
+
+    def best(fn: Callable[[], object], runs: int = 3) -> float:
+        times = []
+        for _ in range(runs):
+            start = timeit.default_timer()
+            fn()
+            times.append(timeit.default_timer() - start)
+        return min(times)
+
+    def quiet(fn: Callable[[], object]) -> Callable[[], object]:
+        def run() -> object:
+            with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+                return fn()
+        return run
+
+    def orjson_loop() -> None:
+        with open(path, "rb") as lines:
+            for line in lines:
+                orjson.loads(line)
+
+    ours = best(quiet(lambda: check.run([path])))
+    ROWS.append(("spatial check, 100,000 full frames", "a loop of orjson.loads", ours, best(orjson_loop)))
+    schemas = {}
+    for name in ("spatial-intent", "contextual-intent"):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "schemas", f"{name}.v1.schema.json")) as f:
+            schemas[name] = json.load(f)
+    registry = referencing.Registry().with_resources(
+        (s["$id"], referencing.Resource.from_contents(s)) for s in schemas.values())
+    validator = jsonschema.Draft202012Validator(schemas["spatial-intent"], registry=registry)
+    with open(path, "rb") as lines:
+        sample = [next(lines) for _ in range(1000)]
+    per_line = best(lambda: [validator.validate(json.loads(line)) for line in sample]) / len(sample)
+    ROWS.append(("spatial check, 100,000 full frames", "jsonschema on each line (1,000 timed, scaled)", ours,
+                 per_line * 100_000))
+    said = [(i * 1.1, f"utterance {i}") for i in range(1000)]
+    ROWS.append(("spatial replay --rate 0, 1,000 utterances", "json.loads, attributes, push, submit",
+                 best(quiet(lambda: replay.run(path, 0.0, said, 240, 2000.0))), best(lambda: py_replay(path, said))))
+    for case, peer, a, b in ROWS[-3:]:
+        print(f"  {case:<34} vs {peer:<34} {a:9.3f} s  {b:9.3f} s  ratio {a / b:6.4f}", file=sys.stderr, flush=True)
+    os.remove(path)
+
+
 def main() -> None:
     native = sys.argv[1] if len(sys.argv) > 1 else None
     python_cases()
+    command_cases()
     if native:
         native_cases(native)
     print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.processor() or cpu_model()}; "
