@@ -1,6 +1,9 @@
 """make demo-openxr: the runtime service headless with the remote driver, the scripted
 user and the host for a few seconds; a summary, the frames as JSON Lines and a picture
-of the session in build/demo/."""
+of the session (drawn by spatial plot) in build/demo/. Then the same script again with
+the stream split across two processes: the host writes its frames to a pipe, and
+consumer.py reads them, keeps its own timeline and pairs the utterances; the latency the
+pipe adds is measured."""
 
 from __future__ import annotations
 
@@ -8,10 +11,10 @@ import json
 import os
 import subprocess
 import sys
+import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import script  # noqa: E402
-import session  # noqa: E402
+import script
+import session
 
 SECONDS = 6.0
 LEAD_NS = 1_000_000_000  # from launch to the script's second 0: the session starts meanwhile
@@ -39,39 +42,74 @@ def summarise(summary: dict, s: script.Script, start_ns: int, launched_ns: int) 
     return ok
 
 
+def split_summary(out_dir: str, s: script.Script, in_process: dict) -> bool:
+    with open(os.path.join(out_dir, "split-summary.json")) as f:
+        consumer = json.load(f)
+    with open(os.path.join(out_dir, "openxr-split-summary.json")) as f:
+        written = dict(map(tuple, json.load(f)["written"]))
+    delays = sorted(at - written[ts] for ts, at in consumer["pushed"] if ts in written)
+    pick = lambda q: delays[min(len(delays) - 1, int(q * len(delays)))] / 1e6  # noqa: E731
+    print(f"split across two processes: {consumer['frames']} frames through the pipe; frame written to frame "
+          f"pushed on the other side: p50 {pick(0.5):.3f} ms, p99 {pick(0.99):.3f} ms")
+    same = [(e["text"], e["host_id"]) for e in consumer["events"]] == \
+        [(e["text"], e["host_id"]) for e in in_process["events"]]
+    for e in consumer["events"]:
+        print(f"  {e['text']!r}: grounded to {e['host_id']} by the other process")
+    print("  the same events as the host that pairs them itself" if same else "  events differ  <- wrong")
+    return same and len(consumer["events"]) == len(s.utterances())
+
+
+def play(env: dict, start_ns: int, out_dir: str, piped: bool) -> int:
+    """One run of the script: the scripted user and the host (and, piped, the consumer)."""
+    user = host = consumer = None
+    try:
+        user = session.scripted_user(env, start_ns, SECONDS)
+        host = subprocess.Popen(session.host_command(start_ns, SECONDS, out_dir, "openxr-split" if piped else "openxr",
+                                                     piped=piped), env=env, cwd=session.EXAMPLES,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE if piped else None)
+        if piped:
+            consumer = subprocess.Popen(session.consumer_command(start_ns, SECONDS, out_dir), stdin=host.stdout)
+            host.stdout.close()  # the consumer's now: the host sees it go
+        status = host.wait()
+        if consumer is not None:
+            status = status or consumer.wait()
+        return status
+    finally:
+        session.stop(host)
+        session.stop(consumer)
+        session.stop(user)  # before the service, which it would otherwise see go
+
+
 def main() -> int:
     out_dir = os.path.normpath(os.path.join(session.HERE, "..", "..", "build", "demo"))
     os.makedirs(out_dir, exist_ok=True)
     s = script.Script(SECONDS)
-    user = host = None
     with session.terminated_on_signal():
         try:
             with session.service(os.path.join(out_dir, "openxr-service.log")) as (env, _, launched):
                 start_ns = launched + LEAD_NS
-                user = session.scripted_user(env, start_ns, SECONDS)
-                host = subprocess.Popen(session.host_command(start_ns, SECONDS, out_dir), env=env,
-                                        stdin=subprocess.DEVNULL)
-                status = host.wait()
-                session.stop(user)  # before the service, which it would otherwise see go
+                status = play(env, start_ns, out_dir, piped=False)
+                if status == 0:
+                    split_start = time.monotonic_ns() + LEAD_NS // 2
+                    split_status = play(env, split_start, out_dir, piped=True)
         except session.ServiceError as e:
             print(f"demo-openxr: {e}", file=sys.stderr)
             return 1
         except KeyboardInterrupt:
             print("demo-openxr: interrupted; every process stopped", file=sys.stderr)
             return 130
-        finally:
-            session.stop(host)
-            session.stop(user)
     if status != 0:
         return status
     with open(os.path.join(out_dir, "openxr-summary.json")) as f:
         summary = json.load(f)
     ok = summarise(summary, s, start_ns, launched)
-    import picture
+    ok &= split_status == 0 and split_summary(out_dir, s, summary)
+    from spatial_cli import plot
 
-    path = picture.draw(os.path.join(out_dir, "openxr-frames.jsonl"), s, start_ns,
-                        os.path.join(out_dir, "openxr-session.png"))
-    print(f"frames: {os.path.join(out_dir, 'openxr-frames.jsonl')}\npicture: {path}")
+    frames, events = (os.path.join(out_dir, f"openxr-{name}.jsonl") for name in ("frames", "events"))
+    path = plot.draw([frames, events], os.path.join(out_dir, "openxr-session.png"),
+                     "Top view of the OpenXR session (stage space, metres)")
+    print(f"frames: {frames}\npicture: {path}")
     return 0 if ok else 1
 
 

@@ -3,11 +3,12 @@ controller's aim and select, builds a SpatialIntentFrame, grounds it against the
 loop's panels, keeps it in an IntentTimeline and streams it as JSON Lines; utterances
 (from the script, or one a line from standard input) are paired at their own time.
 
-    python3 host.py --seconds S [--start-ns NS] [--script | --stdin] [--stage]
-                    [--frames FILE] [--events FILE] [--summary FILE] [--runtime-log FILE]
+    cd examples && python3 -m openxr.host --seconds S [--start-ns NS] [--script | --stdin]
+        [--stage] [--frames FILE|-] [--events FILE] [--summary FILE] [--runtime-log FILE]
 
-Exits 0 after S seconds; on any runtime fault it prints one line and exits 1, every
-frame written so far a whole line."""
+With --frames -, the frames go to standard output, for a process at the other end of a
+pipe (openxr/consumer.py). Exits 0 after S seconds; on any runtime fault it prints one
+line and exits 1, on Ctrl-C one line and 130, every frame written so far a whole line."""
 
 from __future__ import annotations
 
@@ -21,12 +22,9 @@ import threading
 import time
 from ctypes import byref
 
-import xr
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import _spatial as sp  # noqa: E402
-import script  # noqa: E402
-from host_loop import raycast  # noqa: E402  (the same panel scene)
+import _spatial as sp
+from host_loop import raycast  # the same panel scene as make demo
+from openxr import script, xr
 
 FRAME_NS = 1_000_000_000 // 90
 RIGHT_HAND = "/user/hand/right"
@@ -57,7 +55,8 @@ def to_pose(p: xr.Posef) -> sp.Pose:
 
 
 class Runtime:
-    """The instance, session, spaces and actions the host reads every frame."""
+    """The instance, session, spaces and actions the host reads every frame; a context
+    manager that ends and releases them. A setup that fails halfway releases what it made."""
 
     def __init__(self, stage: bool = False):
         try:
@@ -74,6 +73,23 @@ class Runtime:
         except xr.XrError as e:
             raise Stop(f"no OpenXR runtime is running ({e}): start monado-service "
                        f"(make demo-openxr starts it)") from e
+        self.running = False
+        try:
+            self._set_up(stage)
+        except BaseException:
+            self.instance.destroy()  # and with it every handle made from it
+            raise
+
+    def __enter__(self) -> "Runtime":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        try:
+            self.close()
+        except xr.XrError:
+            pass
+
+    def _set_up(self, stage: bool) -> None:
         inst = self.instance.handle
         system = ctypes.c_uint64()
         xr.call("xrGetSystem", inst, byref(xr.SystemGetInfo(formFactor=xr.FORM_FACTOR_HEAD_MOUNTED_DISPLAY)),
@@ -119,7 +135,7 @@ class Runtime:
         self.state = xr.SESSION_STATE_IDLE
         self.states_seen = ["IDLE"]
         self.generation = 1
-        self.running = False
+        self.space_changes: list[int] = []  # CLOCK_MONOTONIC ns of the base space's pending changes
 
     def _has_stage(self) -> bool:
         count = ctypes.c_uint32()
@@ -146,7 +162,10 @@ class Runtime:
             if event.type == xr.TYPE_EVENT_DATA_REFERENCE_SPACE_CHANGE_PENDING:
                 changed = ctypes.cast(byref(event), ctypes.POINTER(xr.EventDataReferenceSpaceChangePending)).contents
                 if changed.referenceSpaceType == self.base_type:
-                    self.generation += 1
+                    # The space changes at the runtime's change time, which may lie after
+                    # the poll: frames from that instant on carry the new generation.
+                    self.space_changes.append(self.instance.xr_to_monotonic(changed.changeTime))
+                    self.space_changes.sort()
             if event.type == xr.TYPE_EVENT_DATA_SESSION_STATE_CHANGED:
                 changed = ctypes.cast(byref(event), ctypes.POINTER(xr.EventDataSessionStateChanged)).contents
                 self.state = changed.state
@@ -180,6 +199,9 @@ class Runtime:
         xr.call("xrSyncActions", self.session, byref(xr.ActionsSyncInfo(countActiveActionSets=1,
                                                                           activeActionSets=self.active_sets)))
         now_ns, now = self.instance.now()
+        while self.space_changes and self.space_changes[0] <= now_ns:
+            self.space_changes.pop(0)
+            self.generation += 1
         f = sp.SpatialIntentFrame()
         f.timestamp_ns = now_ns
         f.timestamp_domain = "monotonic"
@@ -259,9 +281,12 @@ def run(args: argparse.Namespace) -> int:
     summary: dict = {"frames": 0, "tracking": {}, "select_edges": [], "events": [], "work_ms": {}}
     work: list[float] = []
     status, runtime = 0, None
-    os.makedirs(os.path.dirname(os.path.abspath(args.frames)), exist_ok=True)
-    quiet_runtime_library(args.runtime_log or os.path.splitext(args.frames)[0] + "-runtime.log")
-    with open(args.frames, "w", encoding="utf-8", buffering=1) as frames, \
+    piped = args.frames == "-"
+    os.makedirs(os.path.dirname(os.path.abspath(args.events)), exist_ok=True)
+    quiet_runtime_library(args.runtime_log or os.path.splitext(args.events)[0] + "-runtime.log")
+    written: list[list[int]] = []  # [timestamp_ns, written at (monotonic ns)] of piped frames
+    with (os.fdopen(os.dup(1), "w", encoding="utf-8", buffering=1) if piped
+          else open(args.frames, "w", encoding="utf-8", buffering=1)) as frames, \
             open(args.events, "w", encoding="utf-8", buffering=1) as events:
         try:
             runtime = Runtime(stage=args.stage)
@@ -279,6 +304,8 @@ def run(args: argparse.Namespace) -> int:
                     timeline.push(frame)
                     frames.write(sp.to_jsonl(frame) + "\n")
                     work.append((time.perf_counter_ns() - began) / 1e6)
+                    if piped:
+                        written.append([frame.timestamp_ns, time.monotonic_ns()])
                     if summary["frames"] == 0:
                         summary["first_frame_ns"] = frame.timestamp_ns
                     summary["frames"] += 1
@@ -305,14 +332,17 @@ def run(args: argparse.Namespace) -> int:
         except (Stop, xr.XrError) as e:
             print(f"openxr host: {e}", file=sys.stderr)
             status = 1
+        except (KeyboardInterrupt, BrokenPipeError) as e:
+            interrupted = isinstance(e, KeyboardInterrupt)
+            print(f"openxr host: {'interrupted' if interrupted else 'the reader of the frames went away'}; "
+                  f"{summary['frames']} frames written", file=sys.stderr)
+            status = 130 if interrupted else 1
         finally:
             if runtime is not None:
                 summary["session_states"] = runtime.states_seen
-                try:
-                    runtime.close()
-                except xr.XrError:
-                    pass
+                runtime.__exit__(None, None, None)
     summary["work_ms"] = {"p50": percentile(work, 0.5), "p99": percentile(work, 0.99)}
+    summary["written"] = written
     summary["status"] = status
     if args.summary:
         with open(args.summary, "w", encoding="utf-8") as out:
@@ -327,7 +357,7 @@ def main() -> int:
     parser.add_argument("--script", action="store_true", help="say the script's utterances")
     parser.add_argument("--stdin", action="store_true", help="take utterances from standard input, one a line")
     parser.add_argument("--stage", action="store_true", help="locate in STAGE when the system offers it")
-    parser.add_argument("--frames", default="build/demo/openxr-frames.jsonl")
+    parser.add_argument("--frames", default="build/demo/openxr-frames.jsonl", help="a file, or - for standard output")
     parser.add_argument("--events", default="build/demo/openxr-events.jsonl")
     parser.add_argument("--summary", default="")
     parser.add_argument("--runtime-log", default="", help="where the runtime library's own messages go")

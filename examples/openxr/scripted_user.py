@@ -86,6 +86,9 @@ def main() -> int:
     except (OSError, WireError) as e:
         print(f"scripted user: {e}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("scripted user: interrupted", file=sys.stderr)
+        return 130
     return 0
 
 

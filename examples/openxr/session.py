@@ -66,9 +66,23 @@ def scripted_user(env: dict[str, str], start_ns: int, seconds: float) -> subproc
                             env=env, stdin=subprocess.DEVNULL)
 
 
-def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "openxr") -> list[str]:
-    return [sys.executable, os.path.join(HERE, "host.py"), "--seconds", str(seconds), "--start-ns", str(start_ns),
-            "--script", "--stage", "--frames", os.path.join(out_dir, f"{prefix}-frames.jsonl"),
+EXAMPLES = os.path.dirname(HERE)
+
+
+def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "openxr", piped: bool = False) -> list[str]:
+    """The host, run from examples/ as the module openxr.host (cwd=EXAMPLES). Piped, its
+    frames go to standard output and the script's utterances are left to the consumer."""
+    return [sys.executable, "-m", "openxr.host", "--seconds", str(seconds), "--start-ns", str(start_ns), "--stage",
+            *([] if piped else ["--script"]),
+            "--frames", "-" if piped else os.path.join(out_dir, f"{prefix}-frames.jsonl"),
+            "--events", os.path.join(out_dir, f"{prefix}-events.jsonl"),
+            "--summary", os.path.join(out_dir, f"{prefix}-summary.json")]
+
+
+def consumer_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "split") -> list[str]:
+    """The other end of the pipe: frames from standard input, the script's utterances."""
+    return [sys.executable, os.path.join(HERE, "consumer.py"), "--start-ns", str(start_ns), "--seconds", str(seconds),
+            "--frames", os.path.join(out_dir, f"{prefix}-frames.jsonl"),
             "--events", os.path.join(out_dir, f"{prefix}-events.jsonl"),
             "--summary", os.path.join(out_dir, f"{prefix}-summary.json")]
 

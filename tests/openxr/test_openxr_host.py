@@ -38,11 +38,26 @@ def played(tmp_path_factory):
         user = session.scripted_user(env, start, SECONDS)
         try:
             done = subprocess.run(session.host_command(start, SECONDS, str(out)), env=env, timeout=60,
-                                  capture_output=True, text=True)
+                                  capture_output=True, text=True, cwd=session.EXAMPLES)
         finally:
             session.stop(user)
-    assert done.returncode == 0, done.stderr
+        assert done.returncode == 0, done.stderr
+        # The same script again, the stream split across two processes.
+        split_start = time.monotonic_ns() + 500_000_000
+        user = session.scripted_user(env, split_start, SECONDS)
+        try:
+            host = subprocess.Popen(session.host_command(split_start, SECONDS, str(out), "openxr-split", piped=True),
+                                    env=env, cwd=session.EXAMPLES, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            consumer = subprocess.run(session.consumer_command(split_start, SECONDS, str(out)), stdin=host.stdout,
+                                      capture_output=True, text=True, timeout=60)
+            host.stdout.close()
+            host.wait(timeout=30)
+        finally:
+            session.stop(host)
+            session.stop(user)
+    assert host.returncode == 0 and consumer.returncode == 0, consumer.stderr
     lines = {name: (out / f"openxr-{name}.jsonl").read_text().splitlines() for name in ("frames", "events")}
+    lines["split"] = (out / "split-events.jsonl").read_text().splitlines()
     return start, [json.loads(line) for line in lines["frames"]], [json.loads(line) for line in lines["events"]], lines
 
 
@@ -100,12 +115,19 @@ def test_each_utterance_is_grounded_to_the_panel_aimed_at(played):
         assert event["spatial_context"]["target"]["host_id"] == panel
 
 
+def test_the_split_run_pairs_the_same_utterances_with_the_same_panels(played):
+    _, _, events, lines = played
+    split = [json.loads(line) for line in lines["split"]]
+    assert [(e["text"], e["spatial_context"]["target"]["host_id"]) for e in split] == \
+        [(e["text"], e["spatial_context"]["target"]["host_id"]) for e in events]
+
+
 def test_a_killed_runtime_stops_the_host_with_every_line_whole(tmp_path):
     frames_path = tmp_path / "openxr-frames.jsonl"
     with session.service(str(tmp_path / "service.log")) as (env, service, launched):
         user = session.scripted_user(env, launched, 20.0)
         host = subprocess.Popen(session.host_command(launched, 20.0, str(tmp_path)), env=env,
-                                stderr=subprocess.PIPE, text=True)
+                                stderr=subprocess.PIPE, text=True, cwd=session.EXAMPLES)
         try:
             deadline = time.monotonic() + 20
             while (not frames_path.exists() or frames_path.read_text().count("\n") < 30) and time.monotonic() < deadline:
@@ -126,6 +148,6 @@ def test_a_killed_runtime_stops_the_host_with_every_line_whole(tmp_path):
 def test_without_a_runtime_the_host_says_how_to_start_one(tmp_path):
     env = dict(os.environ, XDG_RUNTIME_DIR=str(tmp_path), OXR_NO_PRINTING_STDERR="true")
     done = subprocess.run(session.host_command(0, 1.0, str(tmp_path)), env=env, capture_output=True, text=True,
-                          timeout=30)
+                          timeout=30, cwd=session.EXAMPLES)
     assert done.returncode != 0
     assert done.stderr.count("\n") == 1 and "monado-service" in done.stderr
