@@ -32,7 +32,7 @@ def run(files: list[str]) -> int:
         progress.done()
         counts["records"] = counts["frames"] + counts["events"]
         print(f"{name}: {counts['records']} records ({counts['frames']} frames, {counts['events']} events), "
-              f"{counts['refused']} refused")
+              f"{counts['refused']} refused", flush=True)
         if counts["refused"] and status == 0:
             status = 1
     return status

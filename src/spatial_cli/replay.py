@@ -36,6 +36,7 @@ def run(frames_path: str, rate: float, said: list[tuple[float, str]], capacity: 
     first_ns = wall_start = None
     frames = passed_over = unpaired = 0
     write = sys.stdout.write
+    sys.stdout.flush()
 
     def submit(until_ns: int | None) -> None:
         nonlocal unpaired
@@ -48,6 +49,7 @@ def run(frames_path: str, rate: float, said: list[tuple[float, str]], capacity: 
                       f"{max_age_ms:g} ms before it", file=sys.stderr)
             else:
                 write(sp.to_jsonl(event) + "\n")
+                sys.stdout.flush()  # a reader downstream may be waiting for it
 
     for record in records(frames_path):
         if type(record) is not sp.SpatialIntentFrame:
