@@ -68,7 +68,7 @@ check-asan:
 	    ASAN_SYMBOLIZER_PATH=$$(command -v llvm-symbolizer) ASAN_OPTIONS=detect_leaks=1 \
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    PYTHONPATH=$(ASAN) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	    PYTHONPATH=$(ASAN):$(CURDIR)/src $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 check-tsan:
 	cmake -S . -B $(TSAN) $(CMAKE_GEN) $(CLANG) -DSPATIAL_TESTS=ON -DSPATIAL_PYTHON=OFF \
@@ -128,7 +128,7 @@ coverage:
 	cmake --build $(COVERAGE)
 	find $(COVERAGE) -name '*.gcda' -delete
 	cd $(COVERAGE) && NUMBER_DRAWS=100000 STRESS_MILLISECONDS=300 ctest --output-on-failure
-	PYTHONPATH=$(COVERAGE) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	PYTHONPATH=$(COVERAGE):$(CURDIR)/src $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 	gcovr --root . --object-directory $(COVERAGE) --filter 'src/' --filter 'include/' \
 	    --exclude-unreachable-branches --exclude-throw-branches --txt-metric branch --print-summary \
 	    --fail-under-line 95 $(COVERAGE)

@@ -82,3 +82,31 @@ TEST(Read, NestingIsNeverTheInputs) {
     ASSERT_FALSE(record);
     EXPECT_EQ(describe(record.error()), "expected a string at $.schema, byte 10");
 }
+
+// Every prefix of a whole event line, and the line with each byte replaced by a few others:
+// each is read or refused, and every refusal names its place in the record and the input.
+TEST(Read, EveryTruncationAndMutationIsAnswered) {
+    SpatialIntentFrame f = frame_of(kFrame);
+    f.head_pose.position.z = 0.5;
+    f.pointing = PointingIntent{{{1, 2, 3}, {0, 0, -1}}, PointingSource::HAND, TrackingConfidence::ORIENTATION_ONLY};
+    f.primary_select = SelectState{true, false, -5};
+    f.left_hand_pose = f.right_hand_pose = f.head_pose;
+    f.gaze_ray = Ray{{0, 1, 0}, {0, 0, -1}};
+    f.target->host_id = "panel";
+    const std::string line = to_jsonl(ContextualIntentEvent{0, "here", f, 5});
+    const auto answered = [&](std::string_view input) {
+        const auto record = from_jsonl(input);
+        return record || (record.error().path.starts_with("$") && record.error().offset <= input.size());
+    };
+    for (std::size_t n = 0; n < line.size(); ++n) {
+        EXPECT_FALSE(from_jsonl(std::string_view(line).substr(0, n))) << n;
+        EXPECT_TRUE(answered(std::string_view(line).substr(0, n))) << n;
+    }
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        for (const char c : {'x', '"', ']', '}', ',', '0', '-', ' ', '\\', '\x01'}) {
+            std::string mutated = line;
+            mutated[i] = c;
+            EXPECT_TRUE(answered(mutated)) << mutated;
+        }
+    }
+}

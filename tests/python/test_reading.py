@@ -1,4 +1,5 @@
 """Reading records back: exact values, strict acceptance, and refusals that say where."""
+import copy
 import json
 import math
 import struct
@@ -253,3 +254,39 @@ def test_dictionary_values_as_python_gives_them():
 def test_from_dict_takes_only_a_dict(arg):
     with pytest.raises(TypeError):
         sp.from_dict(arg)
+
+
+
+def leaves(node, keys=()):
+    """The key path of every value under a record's dictionary."""
+    for key, value in (node.items() if isinstance(node, dict) else enumerate(node)):
+        yield keys + (key,)
+        if isinstance(value, (dict, list)):
+            yield from leaves(value, keys + (key,))
+
+
+def json_path(keys):
+    return "$" + "".join(f"[{k}]" if isinstance(k, int) else f".{k}" for k in keys)
+
+
+@pytest.mark.parametrize("wrong", ["x", [], {}, True, 1.5, 2**70, None, "remove"])
+def test_every_member_of_a_dictionary_is_checked(wrong):
+    """Each value of an event's dictionary replaced by one of another kind, or taken away:
+    read, or refused at that value or at the object that holds it."""
+    record = sp.to_dict(make_event())
+    for keys in leaves(record):
+        changed = copy.deepcopy(record)
+        holder = changed
+        for key in keys[:-1]:
+            holder = holder[key]
+        if wrong == "remove":
+            if isinstance(holder, list):
+                continue
+            del holder[keys[-1]]
+        else:
+            holder[keys[-1]] = wrong
+        try:
+            sp.from_dict(changed)
+        except ValueError as refused:
+            where = str(refused).rsplit(" at ", 1)[1]
+            assert json_path(keys).startswith(where), (keys, str(refused))
