@@ -540,7 +540,11 @@ def main() -> None:
 
 
 def fmt_time(seconds: float) -> str:
-    return f"{seconds * 1e9:.1f} ns" if seconds < 1e-6 else f"{seconds * 1e6:.2f} us"
+    if seconds < 1e-6:
+        return f"{seconds * 1e9:.1f} ns"
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.2f} us"
+    return f"{seconds * 1e3:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
 
 
 def cpu_model() -> str:
