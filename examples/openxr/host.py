@@ -84,6 +84,10 @@ class Runtime:
         return self
 
     def __exit__(self, *exc: object) -> None:
+        self.release()
+
+    def release(self) -> None:
+        """close(), on every way out: the runtime may already be gone."""
         try:
             self.close()
         except xr.XrError:
@@ -340,7 +344,7 @@ def run(args: argparse.Namespace) -> int:
         finally:
             if runtime is not None:
                 summary["session_states"] = runtime.states_seen
-                runtime.__exit__(None, None, None)
+                runtime.release()
     summary["work_ms"] = {"p50": percentile(work, 0.5), "p99": percentile(work, 0.99)}
     summary["written"] = written
     summary["status"] = status

@@ -253,11 +253,12 @@ AnyRecord to_python(Record&& record) {
                       std::move(record));
 }
 
-// A line as to_jsonl lays it out is read straight into the object's own storage.
-template <class T>
-std::optional<AnyRecord> read_laid_out(std::string_view line) {
+// A new object whose record `read` fills in place (a line or a dictionary laid out as
+// the module writes it), or nothing when `read` declines it.
+template <class T, class Read>
+std::optional<AnyRecord> read_into(Read&& read) {
     auto record = std::make_unique<T>();
-    if (!reading::read_laid_out(line, *record)) {
+    if (!read(*record)) {
         return std::nullopt;
     }
     return adopt(std::move(record));
@@ -306,8 +307,9 @@ AnyRecord from_jsonl(const LineArgument& line) {
     std::expected<Record, ReadError> record;
     {
         const LineBytes bytes(line);
-        if (auto laid_out = reading::laid_out_event(bytes.text) ? read_laid_out<ContextualIntentEvent>(bytes.text)
-                                                                : read_laid_out<SpatialIntentFrame>(bytes.text)) {
+        const auto read = [&](auto& into) { return reading::read_laid_out(bytes.text, into); };
+        if (auto laid_out = reading::laid_out_event(bytes.text) ? read_into<ContextualIntentEvent>(read)
+                                                                : read_into<SpatialIntentFrame>(read)) {
             return *std::move(laid_out);
         }
         record = spatial::from_jsonl(bytes.text);
@@ -575,19 +577,11 @@ private:
     }
 };
 
-template <class T, class Read>
-std::optional<AnyRecord> read_laid_out_dict(PyObject* d, Read read) {
-    auto record = std::make_unique<T>();
-    if (!read(d, *record)) {
-        return std::nullopt;
-    }
-    return adopt(std::move(record));
-}
 
 AnyRecord from_dict(const py::dict& d) {
     if (auto laid_out = LaidOutDict::names_event(d.ptr())
-                            ? read_laid_out_dict<ContextualIntentEvent>(d.ptr(), LaidOutDict::event)
-                            : read_laid_out_dict<SpatialIntentFrame>(d.ptr(), LaidOutDict::frame)) {
+                            ? read_into<ContextualIntentEvent>([&](auto& e) { return LaidOutDict::event(d.ptr(), e); })
+                            : read_into<SpatialIntentFrame>([&](auto& f) { return LaidOutDict::frame(d.ptr(), f); })) {
         return *std::move(laid_out);
     }
     DictInput in;
