@@ -471,7 +471,8 @@ def command_cases() -> None:
     import jsonschema
     import referencing
 
-    from spatial_cli import check, replay
+    from spatial_intent.cli import check, replay
+    from spatial_intent.cli.records import Utterance
 
     path = os.path.abspath(os.environ.get("BENCH_FRAMES", "build/bench/frames.jsonl"))
     frame = full_frame()
@@ -505,7 +506,8 @@ def command_cases() -> None:
     ROWS.append(("spatial check, 100,000 full frames", "a loop of orjson.loads", ours, best(orjson_loop)))
     schemas = {}
     for name in ("spatial-intent", "contextual-intent"):
-        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "schemas", f"{name}.v1.schema.json")) as f:
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "spatial_intent", "schemas",
+                               f"{name}.v1.schema.json")) as f:
             schemas[name] = json.load(f)
     registry = referencing.Registry().with_resources(
         (s["$id"], referencing.Resource.from_contents(s)) for s in schemas.values())
@@ -516,8 +518,9 @@ def command_cases() -> None:
     ROWS.append(("spatial check, 100,000 full frames", "jsonschema on each line (1,000 timed, scaled)", ours,
                  per_line * 100_000))
     said = [(i * 1.1, f"utterance {i}") for i in range(1000)]
+    utterances = [Utterance(seconds, text, "bench") for seconds, text in said]
     ROWS.append(("spatial replay --rate 0, 1,000 utterances", "json.loads, attributes, push, submit",
-                 best(quiet(lambda: replay.run(path, 0.0, said, 240, 2000.0))), best(lambda: py_replay(path, said))))
+                 best(quiet(lambda: replay.run(path, 0.0, utterances, 240, 2000.0))), best(lambda: py_replay(path, said))))
     for case, peer, a, b in ROWS[-3:]:
         print(f"  {case:<34} vs {peer:<34} {a:9.3f} s  {b:9.3f} s  ratio {a / b:6.4f}", file=sys.stderr, flush=True)
     os.remove(path)

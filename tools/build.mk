@@ -168,6 +168,10 @@ dist:
 	cmake --build $(DIST_WORK)/example >/dev/null; \
 	$(DIST_WORK)/example/spatial_host >$(DIST_WORK)/example.jsonl; \
 	$$env/bin/python tools/check-records $(DIST_WORK)/example.jsonl 180 3; \
+	echo "the installed command: $$($$env/bin/spatial --version)"; \
+	$$env/bin/spatial check $(DIST_WORK)/example.jsonl | \
+	    grep -qx "$(DIST_WORK)/example.jsonl: 183 records (180 frames, 3 events), 0 refused" || \
+	    { echo "make dist: the installed spatial command did not check the example's records" >&2; exit 1; }; \
 	rm -rf $$env
 
 # The committed power-of-ten table is what its generator writes.

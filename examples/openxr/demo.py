@@ -104,7 +104,7 @@ def main() -> int:
         summary = json.load(f)
     ok = summarise(summary, s, start_ns, launched)
     ok &= split_status == 0 and split_summary(out_dir, s, summary)
-    from spatial_cli import plot
+    from spatial_intent.cli import plot
 
     frames, events = (os.path.join(out_dir, f"openxr-{name}.jsonl") for name in ("frames", "events"))
     path = plot.draw([frames, events], os.path.join(out_dir, "openxr-session.png"),

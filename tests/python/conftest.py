@@ -58,7 +58,7 @@ def full_frame():
     return make_full_frame()
 
 
-SCHEMA_DIR = pathlib.Path(__file__).resolve().parents[2] / "schemas"
+SCHEMA_DIR = pathlib.Path(__file__).resolve().parents[2] / "src" / "spatial_intent" / "schemas"
 SCHEMA_FILES = {"halberin.spatial-intent": "spatial-intent.v1.schema.json",
                 "halberin.contextual-intent": "contextual-intent.v1.schema.json"}
 

@@ -3,6 +3,7 @@
 import importlib.util
 import json
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -11,9 +12,11 @@ from conftest import make_full_frame
 
 import _spatial as sp
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
 
 def spatial(*args, stdin=None, env=None):
-    return subprocess.run([sys.executable, "-m", "spatial_cli", *args], input=stdin, capture_output=True, text=True,
+    return subprocess.run([sys.executable, "-m", "spatial_intent", *args], input=stdin, capture_output=True, text=True,
                           timeout=60, env=env)
 
 
@@ -93,3 +96,93 @@ def test_plot_draws_any_recording(tmp_path):
     done = spatial("plot", str(recording(tmp_path)), "-o", str(picture), env=env)
     assert done.returncode == 0, done.stderr
     assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("args, named", [
+    (["--say", "inf:x"], "--say"), (["--say", "nan:x"], "--say"), (["--say", "1e300:x"], "--say"),
+    (["--say", "0.05:"], "--say"), (["--say", "0.05"], "--say"), (["--say", "soon:x"], "--say"),
+    (["--max-age-ms", "inf"], "--max-age-ms"), (["--max-age-ms", "1e20"], "--max-age-ms"),
+    (["--max-age-ms", "-1"], "--max-age-ms"), (["--rate", "nan"], "--rate"), (["--rate", "-2"], "--rate"),
+    (["--capacity", "0"], "--capacity"), (["--capacity", str(2**64)], "--capacity"),
+    (["--capacity", "1.5"], "--capacity"),
+])
+def test_replay_refuses_a_bad_number_in_one_line_naming_the_option(tmp_path, args, named):
+    done = spatial("replay", str(recording(tmp_path, count=3)), "--rate", "0", *args)
+    assert done.returncode == 2 and done.stdout == ""
+    assert len(done.stderr.splitlines()) == 1 and named in done.stderr and "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"0.1\tfine\n0.2\t\xff\xfe\n", "said.tsv:2: not UTF-8 text (byte 5 of the line)"),
+    (b"0.1\tfine\nsoon\tlater\n", "said.tsv:2: the time 'soon' is not a number of seconds"),
+    (b"0.1\t\n", "said.tsv:1: no text after the time"),
+    (b"inf\tforever\n", "said.tsv:1: the time 'inf' is not a finite number of seconds"),
+])
+def test_a_bad_utterances_file_names_the_line_and_the_problem(tmp_path, content, message):
+    (tmp_path / "said.tsv").write_bytes(content)
+    done = spatial("replay", str(recording(tmp_path, count=3)), "--rate", "0", "--utterances",
+                   str(tmp_path / "said.tsv"))
+    assert done.returncode == 2 and done.stderr == f"spatial replay: {tmp_path / 'said.tsv'}:{message[9:]}\n"
+
+
+@pytest.mark.parametrize("args", [["replay", "-", "--utterances", "-"], ["check", "-", "-"], ["info"]])
+def test_standard_input_is_read_once_and_never_closed(tmp_path, args):
+    path = recording(tmp_path, count=3)
+    if args == ["info"]:  # one `-`: read and left open for what comes after
+        done = spatial("info", "--json", "-", stdin=path.read_text())
+        assert done.returncode == 0 and json.loads(done.stdout)["frames"] == 3
+        return
+    done = spatial(*args, stdin=path.read_text())
+    assert done.returncode == 2
+    assert done.stderr == f"spatial {args[0]}: standard input (-) can be read once, but is named twice\n"
+
+
+def test_utterances_from_standard_input(tmp_path):
+    done = spatial("replay", str(recording(tmp_path)), "--rate", "0", "--utterances", "-", stdin="0.2\tthis one\n")
+    assert done.returncode == 0 and sp.from_jsonl(done.stdout).text == "this one"
+
+
+@pytest.mark.parametrize("command", [["info"], ["info", "--json"], ["check"], ["replay", "--rate", "0"]])
+def test_refused_records_exit_1_in_every_command(tmp_path, command):
+    noise = tmp_path / "noise.jsonl"
+    noise.write_bytes(bytes(range(256)) * 20)
+    done = spatial(*command, str(noise))
+    assert done.returncode == 1, done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_plot_without_matplotlib_is_an_unusable_invocation(tmp_path):
+    code = ("import sys; sys.modules['matplotlib'] = None\n"
+            "from spatial_intent.cli import main\n"
+            f"sys.exit(main(['plot', {str(recording(tmp_path, count=3))!r}, '-o', 'x.png']))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2
+    assert done.stderr == 'spatial plot: needs matplotlib, an optional extra: pip install "spatial-intent[plot]"\n'
+
+
+def test_a_diagnostic_never_shares_the_progress_line(monkeypatch, capsys):
+    from spatial_intent.cli import records
+
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    progress = records.Progress("frames.jsonl")
+    progress.shown -= 1.0
+    for _ in range(4096):
+        progress.add(100)
+    records.diagnose("frames.jsonl:7: refused")
+    shown = capsys.readouterr().err
+    assert shown.startswith("\rframes.jsonl: 0 MB, 4,096 records")
+    assert shown.endswith("\r\033[Kframes.jsonl:7: refused\n")
+
+
+def test_version_from_the_installed_command():
+    import tomllib
+
+    import spatial_intent
+
+    script = pathlib.Path(sys.executable).parent / "spatial"
+    if not script.exists():
+        pytest.skip("the package is not installed here (a source tree on PYTHONPATH)")
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert spatial_intent.__version__ == version
+    done = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout == f"spatial {version} (spatial-intent)\n"

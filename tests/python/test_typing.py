@@ -1,5 +1,5 @@
 """The committed stubs: current with the built module, and good enough for mypy --strict
-to accept a real host and reject misuse."""
+to accept a real host and reject misuse, and the public package typed as strictly."""
 
 import os
 import pathlib
@@ -39,19 +39,25 @@ def mypy_report(tmp_path_factory):
     cache = tmp_path_factory.mktemp("mypy-cache")
     out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(cache),
                           "--python-executable", sys.executable, str(TYPING / "host_ok.py"),
-                          str(TYPING / "host_misuse.py")],
+                          str(TYPING / "host_misuse.py"), str(ROOT / "src" / "spatial_intent")],
                          capture_output=True, text=True, env=plain_env(), cwd=ROOT)
     errors = {}
     for line in out.stdout.splitlines():
         found = re.match(r"(.*?):(\d+): error: (.*)", line)
         if found:
-            errors.setdefault(pathlib.Path(found[1]).name, {}).setdefault(int(found[2]), []).append(found[3])
+            path = pathlib.Path(found[1])
+            name = "spatial_intent" if "spatial_intent" in path.parts else path.name
+            errors.setdefault(name, {}).setdefault(int(found[2]), []).append(found[3])
     assert out.returncode in (0, 1), out.stdout + out.stderr
     return errors
 
 
 def test_host_script_passes_strict(mypy_report):
     assert mypy_report.get("host_ok.py", {}) == {}
+
+
+def test_the_public_package_passes_strict(mypy_report):
+    assert mypy_report.get("spatial_intent", {}) == {}
 
 
 def test_every_misuse_is_rejected_and_nothing_else(mypy_report):

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import sys
 from collections import Counter
+from typing import Any
 
 import _spatial as sp
 
@@ -15,26 +16,27 @@ def percentile(ordered: list[int], q: float) -> int:
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))] if ordered else 0
 
 
-def summarise(name: str) -> dict:
+def summarise(name: str) -> dict[str, Any]:
     frames = events = refused = 0
-    first = last = previous = None
+    first = last = 0
+    previous: int | None = None
     intervals: list[int] = []
     tracking: Counter[str] = Counter()
     pointing: Counter[str] = Counter()
-    targets: dict[str, dict] = {}
-    presses, holds = 0, []
-    pressed_since = None
-    space = None
+    targets: dict[str, dict[str, int]] = {}
+    presses, holds = 0, list[int]()
+    pressed_since: int | None = None
+    space: tuple[str, str, int] | None = None
     space_changes = 0
     select_after_frame = 0
-    said = []
+    said: list[tuple[int, str, str | None, int]] = []
 
     def count_refused(number: int, message: str) -> None:
         nonlocal refused
         refused += 1
 
     for record in records(name, count_refused):
-        if type(record) is sp.ContextualIntentEvent:
+        if isinstance(record, sp.ContextualIntentEvent):
             events += 1
             target = record.spatial_context.target
             said.append((record.timestamp_ns, record.text, target.host_id if target is not None else None,
@@ -42,7 +44,7 @@ def summarise(name: str) -> dict:
             continue
         frames += 1
         t = record.timestamp_ns
-        first = t if first is None else first
+        first = t if frames == 1 else first
         if previous is not None:
             intervals.append(t - previous)
         previous = last = t
@@ -73,8 +75,11 @@ def summarise(name: str) -> dict:
     ordered = sorted(intervals)
     median = percentile(ordered, 0.5)
     span = (last - first) if frames > 1 else 0
-    start = first or 0
-    share = lambda n: round(n / frames, 4) if frames else 0.0  # noqa: E731
+    start = first
+
+    def share(n: int) -> float:
+        return round(n / frames, 4) if frames else 0.0
+
     return {
         "file": name,
         "records": frames + events, "frames": frames, "events": events, "refused": refused,
@@ -96,7 +101,7 @@ def summarise(name: str) -> dict:
     }
 
 
-def show(s: dict) -> None:
+def show(s: dict[str, Any]) -> None:
     rows: list[tuple[str, str]] = [
         ("records", f"{s['records']}  ({s['frames']} frames, {s['events']} events, {s['refused']} refused)"),
         ("time span", f"{s['span_s']:.3f} s"),
@@ -132,4 +137,4 @@ def run(name: str, as_json: bool) -> int:
         print()
     else:
         show(s)
-    return 0
+    return 1 if s["refused"] else 0

@@ -6,12 +6,13 @@ from __future__ import annotations
 
 import math
 import sys
+from collections.abc import Callable
 
 import _spatial as sp
 
-from .records import records
+from .records import InputError, diagnose, records
 
-MISSING = 'spatial plot needs matplotlib, an optional extra: pip install "spatial[plot]"'
+MISSING = 'needs matplotlib, an optional extra: pip install "spatial-intent[plot]"'
 
 
 def rotate(q: sp.Quaternion, v: tuple[float, float, float]) -> tuple[float, float, float]:
@@ -21,21 +22,40 @@ def rotate(q: sp.Quaternion, v: tuple[float, float, float]) -> tuple[float, floa
     return (v[0] + w * tx + y * tz - z * ty, v[1] + w * ty + z * tx - x * tz, v[2] + w * tz + x * ty - y * tx)
 
 
-def draw(paths: list[str], out_path: str, title: str = "") -> str:
+def run(paths: list[str], out_path: str, title: str) -> int:
+    refused = 0
+
+    def count(path: str, number: int, message: str) -> None:
+        nonlocal refused
+        refused += 1
+        diagnose(f"{path}:{number}: {message}")
+
+    draw(paths, out_path, title, count)
+    return 1 if refused else 0
+
+
+def draw(paths: list[str], out_path: str, title: str = "",
+         refused: Callable[[str, int, str], None] | None = None) -> str:
+    """Draws the records of `paths` to `out_path`; a refused line goes to
+    `refused(path, number, message)`, by default reported on standard error."""
     try:
         import matplotlib
     except ImportError:
-        raise SystemExit(MISSING) from None
+        raise InputError(MISSING) from None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     frames: list[sp.SpatialIntentFrame] = []
     events: list[sp.ContextualIntentEvent] = []
     for path in paths:
-        for record in records(path):
-            (frames if type(record) is sp.SpatialIntentFrame else events).append(record)
+        report = (lambda number, message, path=path: refused(path, number, message)) if refused else None
+        for record in records(path, report):
+            if isinstance(record, sp.SpatialIntentFrame):
+                frames.append(record)
+            else:
+                events.append(record)
     if not frames:
-        raise SystemExit("spatial plot: no frames to draw")
+        raise InputError("no frames to draw")
     frames.sort(key=lambda f: f.timestamp_ns)
     start = frames[0].timestamp_ns
     t = [(f.timestamp_ns - start) / 1e9 for f in frames]
@@ -56,7 +76,8 @@ def draw(paths: list[str], out_path: str, title: str = "") -> str:
             end = (f.target.position.x, f.target.position.z) if f.target is not None else \
                 (o.x + 3 * d.x / length, o.z + 3 * d.z / length)
             hit = (f.target.host_id or "(no host_id)") if f.target is not None else None
-            top.plot([o.x, end[0]], [o.z, end[1]], lw=0.5, alpha=0.5, color=colour.get(hit, "tab:red"))
+            top.plot([o.x, end[0]], [o.z, end[1]], lw=0.5, alpha=0.5,
+                     color=colour[hit] if hit is not None else "tab:red")
     for name in names:
         hits = [f.target.position for f in frames if f.target is not None and (f.target.host_id or "(no host_id)") == name]
         top.scatter([h.x for h in hits], [h.z for h in hits], s=6, color=colour[name], zorder=3, label=name)

@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import sys
-
 import _spatial as sp
 
-from .records import InputError, records
+from .records import InputError, diagnose, records
 
 
 def run(files: list[str]) -> int:
@@ -17,16 +15,16 @@ def run(files: list[str]) -> int:
         def report(number: int, message: str) -> None:
             nonlocal refused
             refused += 1
-            print(f"{name}:{number}: {message}", file=sys.stderr)
+            diagnose(f"{name}:{number}: {message}")
 
         try:
             for record in records(name, report):
-                if type(record) is sp.SpatialIntentFrame:
+                if isinstance(record, sp.SpatialIntentFrame):
                     frames += 1
                 else:
                     events += 1
         except InputError as e:
-            print(f"spatial check: {e}", file=sys.stderr)
+            diagnose(f"spatial check: {e}")
             status = 2
             continue
         print(f"{name}: {frames + events} records ({frames} frames, {events} events), {refused} refused", flush=True)

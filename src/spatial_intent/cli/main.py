@@ -1,0 +1,154 @@
+"""spatial: check, inspect, replay and picture recorded sessions of spatial intent
+records, one record a line (what to_jsonl writes). `-` reads standard input."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import signal
+import sys
+from typing import NoReturn
+
+from .. import __version__
+from .records import InputError, Utterance, diagnose
+
+EXIT_CODES = """exit status, for every command:
+  0  every line read was a valid record (and the command did its work)
+  1  some lines were refused (each reported as FILE:LINE: why), the rest used
+  2  the command could not run: a bad argument, or input that cannot be read"""
+
+INT64_MAX = 2**63 - 1
+
+
+class Parser(argparse.ArgumentParser):
+    """Usage errors in one line, naming the command and what was wrong."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
+def finite(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
+
+
+def rate(text: str) -> float:
+    value = finite(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is negative")
+    return value
+
+
+def max_age_ms(text: str) -> float:
+    value = rate(text)
+    if value * 1e6 > INT64_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r} is beyond the 64-bit nanosecond range ({INT64_MAX / 1e6:.0f} ms)")
+    return value
+
+
+def capacity(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if not 1 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"{text!r} is not between 1 and 2**64 - 1")
+    return value
+
+
+def said(text: str) -> Utterance:
+    seconds, colon, words = text.partition(":")
+    if not colon:
+        raise argparse.ArgumentTypeError(f"{text!r} is not SECONDS:TEXT")
+    if not words:
+        raise argparse.ArgumentTypeError(f"{text!r} has no text after the time")
+    try:
+        return Utterance(Utterance.seconds_from(seconds), words, f"--say {text!r}")
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def parser() -> argparse.ArgumentParser:
+    top = Parser(prog="spatial", description=__doc__, epilog=EXIT_CODES,
+                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"spatial {__version__} (spatial-intent)")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
+
+    def command(name: str, summary: str, description: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=summary, description=description, epilog=EXIT_CODES,
+                                   formatter_class=argparse.RawDescriptionHelpFormatter)
+
+    check = command("check", "report every line that is not a valid record",
+                    "Reads every line of every FILE and reports each refused one as FILE:LINE: the reason, "
+                    "then a summary a file.")
+    check.add_argument("files", nargs="+", metavar="FILE")
+
+    info = command("info", "what is in a recording",
+                   "Records, time span, frame rate and intervals, tracking, pointing, select presses, grounded "
+                   "targets, reference-space changes and events.")
+    info.add_argument("file", metavar="FILE")
+    info.add_argument("--json", action="store_true", help="one JSON object, for scripts")
+
+    replay = command("replay", "push recorded frames into a timeline and pair utterances",
+                     "Pushes the frames of FRAMES into an IntentTimeline in order, paced by their own timestamps, "
+                     "submits the utterances at their times and writes each event's line to standard output. "
+                     "Events already in the input are passed over. `-` follows a live stream.")
+    replay.add_argument("frames", metavar="FRAMES")
+    replay.add_argument("--rate", type=rate, default=1.0, help="pace scale (2 is twice as fast; 0 does not wait)")
+    replay.add_argument("--say", type=said, action="append", default=[], metavar="SECONDS:TEXT",
+                        help="an utterance, seconds after the first frame (repeatable)")
+    replay.add_argument("--utterances", metavar="FILE", help="utterances, one SECONDS<TAB>TEXT a line")
+    replay.add_argument("--capacity", type=capacity, default=240, help="frames the timeline keeps (default 240)")
+    replay.add_argument("--max-age-ms", type=max_age_ms, default=2000.0,
+                        help="how old a frame may be to pair with an utterance (default 2000)")
+
+    plot = command("plot", "the session as a picture (needs matplotlib)",
+                   "A top view of the head's path and facing, the pointing rays and the hit points coloured by "
+                   "host_id, and a time strip of the grounded target and the select state with the events marked.")
+    plot.add_argument("files", nargs="+", metavar="FILE", help="frames, and events if any (several files merge)")
+    plot.add_argument("-o", "--output", required=True, metavar="PICTURE.png")
+    plot.add_argument("--title", default="")
+    return top
+
+
+def inputs(args: argparse.Namespace) -> list[str]:
+    """Every argument the command reads from."""
+    if args.command in ("check", "plot"):
+        return list(args.files)
+    if args.command == "info":
+        return [args.file]
+    return [args.frames, *([args.utterances] if args.utterances else [])]
+
+
+def main(argv: list[str] | None = None) -> int:
+    top = parser()
+    args = top.parse_args(argv)
+    if inputs(args).count("-") > 1:
+        top.exit(2, f"spatial {args.command}: standard input (-) can be read once, but is named twice\n")
+    try:
+        if args.command == "check":
+            from . import check
+            return check.run(args.files)
+        if args.command == "info":
+            from . import info
+            return info.run(args.file, args.json)
+        if args.command == "replay":
+            from . import replay
+            utterances = replay.utterances(args.say, args.utterances)
+            return replay.run(args.frames, args.rate, utterances, args.capacity, args.max_age_ms)
+        from . import plot
+        return plot.run(args.files, args.output, args.title)
+    except InputError as e:
+        diagnose(f"spatial {args.command}: {e}")
+        return 2
+    except KeyboardInterrupt:
+        diagnose(f"spatial {args.command}: interrupted")
+        return 130
+    except BrokenPipeError:  # the reader went away (| head): nothing more to say
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        return 0

@@ -1,0 +1,92 @@
+"""spatial replay: recorded frames pushed into a timeline at their own pace, utterances
+submitted at their times, each event written as a line."""
+
+from __future__ import annotations
+
+import sys
+import time
+
+import _spatial as sp
+
+from .records import InputError, Utterance, diagnose, opened, records
+
+INT64 = range(-(2**63), 2**63)
+
+
+def utterances(said: list[Utterance], path: str | None) -> list[Utterance]:
+    """Those of --say and of the --utterances file, in time order."""
+    found = list(said)
+    if path:
+        with opened(path) as stream:
+            for number, raw in enumerate(stream, 1):
+                where = f"{path}:{number}"
+                try:
+                    line = raw.decode("utf-8").rstrip("\r\n")
+                except UnicodeDecodeError as e:
+                    raise InputError(f"{where}: not UTF-8 text (byte {e.start + 1} of the line)") from None
+                if not line.strip():
+                    continue
+                seconds, tab, text = line.partition("\t")
+                if not tab:
+                    raise InputError(f"{where}: expected SECONDS<TAB>TEXT")
+                if not text:
+                    raise InputError(f"{where}: no text after the time")
+                try:
+                    found.append(Utterance(Utterance.seconds_from(seconds), text, where))
+                except ValueError as e:
+                    raise InputError(f"{where}: {e}") from None
+    return sorted(found, key=lambda u: u.seconds)
+
+
+def run(frames_path: str, rate: float, said: list[Utterance], capacity: int, max_age_ms: float) -> int:
+    timeline = sp.IntentTimeline(capacity=capacity, max_context_age_ns=int(max_age_ms * 1e6))
+    pending = list(said)
+    first_ns = wall_start = 0
+    frames = passed_over = unpaired = refused = 0
+    write = sys.stdout.write
+    sys.stdout.flush()
+
+    def count_refused(number: int, message: str) -> None:
+        nonlocal refused
+        refused += 1
+        diagnose(f"{frames_path}:{number}: {message}")
+
+    def submit(until_ns: int | None) -> None:
+        nonlocal unpaired
+        while pending and (until_ns is None or first_ns + int(pending[0].seconds * 1e9) < until_ns):
+            u = pending.pop(0)
+            at = first_ns + int(u.seconds * 1e9)
+            event = timeline.submit_text(u.text, at) if at in INT64 else None
+            if event is None:
+                unpaired += 1
+                why = f"found no frame in the {max_age_ms:g} ms before it" if at in INT64 else \
+                    "falls outside the 64-bit nanosecond clock"
+                diagnose(f"spatial replay: {u.where}: {u.text!r} at {u.seconds:.3f} s {why}")
+            else:
+                write(sp.to_jsonl(event) + "\n")
+                sys.stdout.flush()  # a reader downstream may be waiting for it
+
+    for record in records(frames_path, count_refused):
+        if type(record) is not sp.SpatialIntentFrame:
+            passed_over += 1
+            continue
+        t = record.timestamp_ns
+        if frames == 0:
+            first_ns, wall_start = t, time.monotonic_ns()
+        submit(t)  # what was said before this frame pairs with the frames before it
+        if rate > 0:
+            due = wall_start + int((t - first_ns) / rate)
+            delay = due - time.monotonic_ns()
+            if delay > 0:
+                time.sleep(delay / 1e9)
+        timeline.push(record)
+        frames += 1
+    if frames:
+        submit(None)
+    elif pending:
+        unpaired += len(pending)
+        diagnose(f"spatial replay: no frames, so {len(pending)} utterances found none")
+    sys.stdout.flush()
+    diagnose(f"spatial replay: {frames} frames, {len(said) - unpaired} events, {unpaired} utterances unpaired, "
+             f"{passed_over} events in the input passed over")
+    return 1 if refused else 0
