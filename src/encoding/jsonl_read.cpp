@@ -37,12 +37,21 @@ std::string format_path(const Path& path) {
 
 std::string expected_numbers(std::size_t n) { return "expected an array of " + std::to_string(n) + " numbers"; }
 
-std::string quoted(std::string_view text) {
-    constexpr std::size_t longest = 40;
-    const bool cut = text.size() > longest;
-    if (cut) {
-        text = text.substr(0, longest);
+std::string_view shortened(std::string_view text) noexcept {
+    if (text.size() <= longest_named) {
+        return text;
     }
+    // Cut where a character starts, so that a message stays UTF-8.
+    std::size_t at = longest_named;
+    while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) {
+        --at;
+    }
+    return text.substr(0, at);
+}
+
+std::string quoted(std::string_view text) {
+    const bool cut = text.size() > longest_named;
+    text = shortened(text);
     std::string out(json::string_bound(text.size()), '\0');
     out.resize(static_cast<std::size_t>(json::put_string(out.data(), text) - out.data()));
     if (cut) {
@@ -289,9 +298,13 @@ public:
                 mark = p;
                 return fail(path, "expected a digit in the exponent");
             }
+            // Saturates far beyond anything the digits could offset (they are at most
+            // the input's length), so the range decision below stays exact.
+            constexpr long saturated = 100'000'000'000'000'000;
             long e = 0;
             do {
-                e = std::min(e * 10 + (*p++ - '0'), 1'000'000L);
+                e = e < saturated ? e * 10 + (*p - '0') : e;
+                ++p;
             } while (at_digit());
             exponent += down ? -e : e;
         }

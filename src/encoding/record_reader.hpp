@@ -29,6 +29,12 @@ struct Path {
 
 std::string format_path(const Path& path);
 
+// The most bytes of input a message repeats.
+inline constexpr std::size_t longest_named = 40;
+
+// UTF-8 text cut to at most longest_named bytes, on a character's boundary.
+std::string_view shortened(std::string_view text) noexcept;
+
 // `text` between quotes, escaped and cut short, for naming input in a one-line message.
 std::string quoted(std::string_view text);
 

@@ -46,6 +46,13 @@ namespace {
 
 using reading::Path;
 
+// A class's name, which a program may make as long as it likes, cut short.
+std::string type_name(PyObject* v) {
+    const std::string_view name = Py_TYPE(v)->tp_name;
+    const std::string_view cut = reading::shortened(name);
+    return std::string(cut) + (cut.size() < name.size() ? "..." : "");
+}
+
 // A record's dictionary (what to_dict or json.loads gives) as a source of values for
 // the record walk. Nothing here runs Python code, so the borrowed references of a
 // dictionary's items stay valid for the whole walk.
@@ -125,7 +132,7 @@ public:
     bool number(Value v, const Path& path, double& out) {
         if (PyFloat_Check(v)) {
             out = PyFloat_AS_DOUBLE(v);
-            return std::isfinite(out) || fail(path, "expected a finite number or null, found " + repr(v));
+            return std::isfinite(out) || fail(path, "expected a finite number or null, found " + non_finite(v));
         }
         if (v == Py_None) {
             out = std::numeric_limits<double>::quiet_NaN();
@@ -190,22 +197,16 @@ public:
 private:
     static bool is_int(Value v) noexcept { return PyLong_Check(v) && !PyBool_Check(v); }
 
-    static std::string repr(Value v) {
-        PyObject* r = PyObject_Repr(v);
-        if (r == nullptr) {
-            PyErr_Clear();
-            return "?";
-        }
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(r, &n);
-        std::string text = s != nullptr ? std::string(s, static_cast<std::size_t>(n)) : "?";
-        Py_DECREF(r);
-        PyErr_Clear();
-        return text;
+    // A float's value that is not finite, and its class when that is not float itself;
+    // said without calling the object's own methods, which may be anything.
+    static std::string non_finite(Value v) {
+        const double x = PyFloat_AS_DOUBLE(v);
+        const std::string value = std::isnan(x) ? "nan" : x < 0 ? "-inf" : "inf";
+        return PyFloat_CheckExact(v) ? value : value + " (a " + type_name(v) + ")";
     }
 
     bool mismatch(Value v, const Path& path, const char* expected) {
-        return fail(path, std::string(expected) + ", found " + Py_TYPE(v)->tp_name);
+        return fail(path, std::string(expected) + ", found " + type_name(v));
     }
 
     static bool utf8(Value v, std::string_view& out) {
@@ -284,8 +285,8 @@ public:
             held = true;
             text = std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
         } else {
-            throw py::type_error(std::string("from_jsonl() argument must be str or a bytes-like object, not ") +
-                                 Py_TYPE(line.ptr())->tp_name);
+            throw py::type_error("from_jsonl() argument must be str or a bytes-like object, not " +
+                                 type_name(line.ptr()));
         }
     }
     LineBytes(const LineBytes&) = delete;

@@ -77,6 +77,12 @@ TEST(Read, RefusalSaysWhatWhereAndWhichByte) {
     EXPECT_EQ(record.error().offset, line.find("[1,\"2\"") + 3);
 }
 
+TEST(Read, NamesInMessagesAreCutBetweenCharacters) {
+    const auto record = from_jsonl(R"({")" + std::string(39, 'a') + "\xc3\xa9" + R"(":1})");
+    ASSERT_FALSE(record);
+    EXPECT_EQ(record.error().what, "unknown member \"" + std::string(39, 'a') + "...\"");
+}
+
 TEST(Read, NestingIsNeverTheInputs) {
     const auto record = from_jsonl(R"({"schema":)" + std::string(1'000'000, '['));
     ASSERT_FALSE(record);

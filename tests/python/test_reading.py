@@ -242,6 +242,55 @@ def test_dictionary_refusals(d, message):
     assert str(refused.value) == message
 
 
+LONG = "a" * 39 + "\u00e9"  # its 40th byte is inside the last character
+
+
+@pytest.mark.parametrize("read, record", [
+    (sp.from_jsonl, '{"' + LONG + '":1}'),
+    (sp.from_dict, {LONG: 1}),
+    (sp.from_jsonl, FRAME.replace('"controller"', f'"{LONG}"')),
+    (sp.from_dict, frame_dict(pointing__source=LONG)),
+], ids=["text member", "dict member", "text name", "dict name"])
+def test_a_name_cut_short_in_a_message_stays_whole_characters(read, record):
+    with pytest.raises(ValueError, match=f'"{"a" * 39}..."'):
+        read(record)
+
+
+@pytest.mark.parametrize("text, want", [
+    ("1" + "0" * 1_500_000 + "e-2000000", 0.0),
+    ("1" + "0" * 1_500_000 + "e-1500000", 1.0),
+    ("0." + "0" * 1_500_000 + "1e1500001", 1.0),
+    ("0." + "0" * 1_500_000 + "1e2000000", None),
+    ("1e" + "9" * 30, None),
+    ("1e-" + "9" * 30, 0.0),
+], ids=["1e1500000e-2000000", "1e1500000e-1500000", "1e-1500001e1500001", "1e-1500001e2000000", "1e(30 nines)",
+        "1e-(30 nines)"])
+def test_long_numbers_against_far_exponents(text, want):
+    if want is None:
+        with pytest.raises(ValueError, match=r"^number beyond the double range at \$\.pointing\.origin\[0\]"):
+            sp.from_jsonl(with_x(text))
+    else:
+        assert bits(sp.from_jsonl(with_x(text)).pointing.ray.origin.x) == bits(want)
+
+
+def test_a_refusal_runs_no_code_of_the_value():
+    called = []
+
+    class Loud(float):
+        def __repr__(self):
+            called.append(self)
+            return "x" * 100_000
+
+    name = "N" * 100
+    with pytest.raises(ValueError) as refused:
+        sp.from_dict(frame_dict(head__position__0=Loud("-inf")))
+    assert str(refused.value) == "expected a finite number or null, found -inf (a Loud) at $.head.position[0]"
+    with pytest.raises(ValueError) as refused:
+        sp.from_dict(frame_dict(head__position__0=type(name, (), {})()))
+    assert str(refused.value) == f"expected a number or null, found {name[:40]}... at $.head.position[0]"
+    assert called == []
+
+
 def test_dictionary_values_as_python_gives_them():
     d = frame_dict(head__position=(1, 2**60 + 1, None), gaze__origin=[0.5, -0.0, 2])
     frame = sp.from_dict(d)
