@@ -398,6 +398,9 @@ def native_cases(binary: str) -> None:
                  f"each push timed: p50 {us['wait_p50_ns']:.2f} us, p99.9 {us['wait_p999_ns']:.2f} us, "
                  f"max {us['wait_max_ns']:.1f} us (an empty timed region's max: {us['empty_max_ns']:.1f} us)",
                  t("BM_PushWhilePairingOldest/iterations:500000/real_time"), float("nan")))
+    ROWS.append(("native: push that restarts a full 240,000-frame history, another thread pairing",
+                 f"median of 5 restarts (max {us['restart_max_ns']:.2f} us)", counters["restart_p50_ns"] * 1e-9,
+                 float("nan")))
 
 
 def py_replay(path: str, said: list[tuple[float, str]]) -> int:

@@ -30,8 +30,12 @@ public:
     // Appends a frame; when the ring is full it takes the place of the oldest.
     void push_back(SpatialIntentFrame&& frame);
 
-    // Drops every frame and gives their storage back.
-    void clear() noexcept;
+    // Drops every frame at once. The slots keep what they held until pushes take them
+    // over, so a restart frees nothing and costs the same at any size.
+    void clear() noexcept {
+        first = 0;
+        count = 0;
+    }
 
 private:
     std::size_t capacity;

@@ -1,6 +1,7 @@
 // A bounded, locked history of frames that pairs submitted text with the frame in force.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -34,6 +35,8 @@ private:
     std::size_t capacity;
     std::int64_t max_context_age_ns;
     mutable std::mutex mutex;
+    // Whether `mutex` is held: what a waiter spins on, reading without writing.
+    mutable std::atomic<bool> held{false};
     FrameRing frames;
 };
 

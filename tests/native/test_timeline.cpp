@@ -69,6 +69,52 @@ TEST(Timeline, ClockGoingBackRestartsHistory) {
     EXPECT_FALSE(t.submit_text("x", 12));  // the frame at 10 is gone
 }
 
+TEST(Timeline, OneNanosecondBackRestartsHistory) {
+    IntentTimeline t(8, 1000);
+    t.push(frame_at(10));
+    t.push(frame_at(20));
+    t.push(frame_at(19));
+    EXPECT_FALSE(t.submit_text("x", 18));
+    EXPECT_EQ(t.submit_text("x", 20)->spatial_context.timestamp_ns, 19);
+}
+
+// The ring across several blocks of slots (64 a block), wrapped more than once, then
+// restarted partway and wrapped again: every stored frame is found at its own time,
+// with its own content, and nothing older than the window is.
+class RingAcrossBlocks : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(RingAcrossBlocks, EveryFrameIsWhereItBelongs) {
+    const std::size_t capacity = GetParam();
+    const auto n = static_cast<std::int64_t>(capacity);
+    IntentTimeline t(capacity, kMax);
+    const auto holds_window = [&](std::int64_t first, std::int64_t last) {
+        EXPECT_FALSE(t.submit_text("x", first - 1)) << capacity;
+        for (std::int64_t ts = first; ts <= last; ++ts) {
+            const auto e = t.submit_text("x", ts);
+            ASSERT_TRUE(e) << capacity << " " << ts;
+            EXPECT_EQ(e->spatial_context.timestamp_ns, ts);
+            EXPECT_EQ(e->spatial_context.timestamp_domain, std::to_string(ts)) << capacity;
+        }
+        EXPECT_EQ(t.latest()->timestamp_domain, std::to_string(last));
+    };
+    std::int64_t ts = 1000;
+    for (; ts < 1000 + 2 * n + n / 2 + 3; ++ts) {
+        t.push(frame_at(ts, std::to_string(ts)));
+    }
+    holds_window(ts - n, ts - 1);
+    const std::int64_t restart = 10;
+    for (ts = restart; ts < restart + n / 3 + 1; ++ts) {
+        t.push(frame_at(ts, std::to_string(ts)));
+    }
+    holds_window(restart, ts - 1);
+    for (; ts < restart + 3 * n + 7; ++ts) {
+        t.push(frame_at(ts, std::to_string(ts)));
+    }
+    holds_window(ts - n, ts - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeline, RingAcrossBlocks, testing::Values(1, 63, 64, 65, 150, 200, 256));
+
 TEST(Timeline, EqualTimestampsPickTheLastPushed) {
     IntentTimeline t(10, 100);
     t.push(frame_at(10, "first"));
