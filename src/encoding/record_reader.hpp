@@ -2,6 +2,7 @@
 // text and Python dictionaries are read by walking this one description.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <span>
@@ -13,7 +14,9 @@
 #include <utility>
 #include <variant>
 
+#include "json_text.hpp"
 #include "record_layout.hpp"
+#include "record_members.hpp"
 #include "spatial/jsonl.hpp"
 #include "spatial/timeline.hpp"
 
@@ -53,8 +56,8 @@ static_assert(layout::event_open[20] == 'c' && layout::frame_open[20] == 's');
 // "expected an array of <n> numbers"
 std::string expected_numbers(std::size_t n);
 
-inline constexpr std::string_view frame_schema = "halberin.spatial-intent";
-inline constexpr std::string_view event_schema = "halberin.contextual-intent";
+using members::event_schema;
+using members::frame_schema;
 
 // Whether the bytes at `a` are `b`'s (a has room for b.size() bytes). Names are short:
 // two overlapping word compares settle most of them, without a call. (Inlined with a
@@ -113,33 +116,35 @@ struct Members {
     }
 };
 
-inline constexpr Members<2> pose_members{{"position", "orientation"}};
-inline constexpr Members<2> ray_members{{"origin", "direction"}};
-inline constexpr Members<3> reference_space_members{{"type", "id", "generation"}};
-inline constexpr Members<4> pointing_members{{"source", "confidence", "origin", "direction"}};
-inline constexpr Members<3> select_members{{"pressed", "changed", "last_change_time_ns"}};
-inline constexpr Members<3> target_members{{"position", "normal", "host_id"}, 0b011};
-inline constexpr Members<6> capabilities_members{
-    {"head_pose", "action_input", "hand_tracking", "hand_interaction", "eye_gaze", "enabled_extensions"}};
+namespace key = members;
+using R = key::record_key::Member;
+
+constexpr std::uint32_t bit(int member) noexcept { return std::uint32_t{1} << member; }
+
+inline constexpr Members<key::pose_key::count> pose_members{key::pose_key::names};
+inline constexpr Members<key::ray_key::count> ray_members{key::ray_key::names};
+inline constexpr Members<key::space_key::count> reference_space_members{key::space_key::names};
+inline constexpr Members<key::pointing_key::count> pointing_members{key::pointing_key::names};
+inline constexpr Members<key::select_key::count> select_members{key::select_key::names};
+inline constexpr Members<key::target_key::count> target_members{
+    key::target_key::names, bit(key::target_key::position) | bit(key::target_key::normal)};
+inline constexpr Members<key::capabilities_key::count> capabilities_members{key::capabilities_key::names};
 
 // A frame's members, then the event's own: a record's kind may be settled by any member,
 // since members come in any order. The first three belong to both kinds.
-enum : int { schema_key, version_key, timestamp_key, first_frame_key = 3, first_event_key = 14 };
-inline constexpr Members<17> record_members{
-    {"schema", "version", "timestamp_ns", "timestamp_domain", "reference_space", "head", "head_tracking", "pointing",
-     "primary_select", "left_hand", "right_hand", "gaze", "target", "capabilities", "text", "spatial_age_ns",
-     "spatial_context"},
-    0};
-inline constexpr std::uint32_t frame_required = 0b111'1111 | 1u << 13;  // through head_tracking, capabilities
-inline constexpr std::uint32_t event_required = 0b111 | 0b111u << first_event_key;
-inline constexpr Members<14> frame_members{
-    {"schema", "version", "timestamp_ns", "timestamp_domain", "reference_space", "head", "head_tracking", "pointing",
-     "primary_select", "left_hand", "right_hand", "gaze", "target", "capabilities"},
+inline constexpr std::uint32_t frame_required = bit(R::schema) | bit(R::version) | bit(R::timestamp_ns) |
+                                                bit(R::timestamp_domain) | bit(R::reference_space) | bit(R::head) |
+                                                bit(R::head_tracking) | bit(R::capabilities);
+inline constexpr std::uint32_t event_required = bit(R::schema) | bit(R::version) | bit(R::timestamp_ns) |
+                                                bit(R::text) | bit(R::spatial_age_ns) | bit(R::spatial_context);
+inline constexpr Members<key::record_key::count> record_members{key::record_key::names, 0};
+inline constexpr Members<key::frame_count> frame_members{
+    [] {
+        std::array<std::string_view, key::frame_count> names{};
+        std::ranges::copy_n(key::record_key::names.begin(), key::frame_count, names.begin());
+        return names;
+    }(),
     frame_required};
-
-inline constexpr std::array<std::string_view, 3> confidence_names{"unavailable", "orientation_only",
-                                                                  "position_and_orientation"};
-inline constexpr std::array<std::string_view, 4> source_names{"controller", "hand", "eye_gaze", "head"};
 
 // The walk. `In` supplies the values:
 //   Value                                  a handle of one value
@@ -175,7 +180,7 @@ public:
         std::size_t age_at = 0;
         std::uint32_t seen = 0;
         const bool ok = object(v, root, record_members, seen, [&](int i, Value value, const Path& at) {
-            if (i == schema_key) {
+            if (i == R::schema) {
                 std::string_view s;
                 if (!in.name(value, at, s)) {
                     return false;
@@ -195,13 +200,13 @@ public:
                 by_schema = true;
                 return true;
             }
-            if (i == version_key) {
+            if (i == R::version) {
                 return version(value, at);
             }
-            if (i == timestamp_key) {
+            if (i == R::timestamp_ns) {
                 return in.integer(value, at, timestamp_ns);
             }
-            const Kind needs = i < first_event_key ? Kind::frame : Kind::event;
+            const Kind needs = i < key::frame_count ? Kind::frame : Kind::event;
             if (kind != Kind::unknown && kind != needs) {
                 const std::string name = quoted(record_members.names[static_cast<std::size_t>(i)]);
                 return in.fail(root, by_schema ? "unknown member " + name + " for schema " +
@@ -219,10 +224,10 @@ public:
                 return frame_member(i, value, at, std::get<SpatialIntentFrame>(out));
             }
             auto& event = std::get<ContextualIntentEvent>(out);
-            if (i == first_event_key) {
+            if (i == R::text) {
                 return in.string(value, at, event.text) && (!event.text.empty() || in.fail(at, "empty text"));
             }
-            if (i == first_event_key + 1) {
+            if (i == R::spatial_age_ns) {
                 age_at = in.where();
                 return in.integer(value, at, event.spatial_age_ns);
             }
@@ -303,7 +308,7 @@ private:
 
     bool pose(Value v, const Path& path, Pose& out) {
         return object(v, path, pose_members, [&](int i, Value value, const Path& at) {
-            if (i == 0) {
+            if (i == key::pose_key::position) {
                 return vec3(value, at, out.position);
             }
             std::array<double, 4> q;
@@ -317,7 +322,7 @@ private:
 
     bool ray(Value v, const Path& path, Ray& out) {
         return object(v, path, ray_members, [&](int i, Value value, const Path& at) {
-            return vec3(value, at, i == 0 ? out.origin : out.direction);
+            return vec3(value, at, i == key::ray_key::origin ? out.origin : out.direction);
         });
     }
 
@@ -348,15 +353,15 @@ private:
 
     bool nested_frame(Value v, const Path& path, SpatialIntentFrame& f) {
         return object(v, path, frame_members, [&](int i, Value value, const Path& at) {
-            if (i == schema_key) {
+            if (i == R::schema) {
                 std::string_view s;
                 return in.name(value, at, s) &&
                        (s == frame_schema || in.fail(at, "schema " + quoted(s) + ", expected " + quoted(frame_schema)));
             }
-            if (i == version_key) {
+            if (i == R::version) {
                 return version(value, at);
             }
-            if (i == timestamp_key) {
+            if (i == R::timestamp_ns) {
                 return in.integer(value, at, f.timestamp_ns);
             }
             return frame_member(i, value, at, f);
@@ -364,52 +369,65 @@ private:
     }
 
     bool frame_member(int i, Value v, const Path& at, SpatialIntentFrame& f) {
+        using json::pointing_source_names;
+        using json::tracking_confidence_names;
         switch (i) {
-            case 3:
+            case R::timestamp_domain:
                 return in.string(v, at, f.timestamp_domain);
-            case 4:
+            case R::reference_space:
                 return object(v, at, reference_space_members, [&](int k, Value value, const Path& p) {
                     auto& rs = f.reference_space;
-                    return k == 2 ? in.integer(value, p, rs.generation) : in.string(value, p, k == 0 ? rs.type : rs.id);
+                    switch (k) {
+                        case key::space_key::type: return in.string(value, p, rs.type);
+                        case key::space_key::id: return in.string(value, p, rs.id);
+                        default: return in.integer(value, p, rs.generation);
+                    }
                 });
-            case 5:
+            case R::head:
                 return pose(v, at, f.head_pose);
-            case 6:
-                return enumeration(v, at, confidence_names, f.head_tracking);
-            case 7:
+            case R::head_tracking:
+                return enumeration(v, at, tracking_confidence_names, f.head_tracking);
+            case R::pointing:
                 return object(v, at, pointing_members, [&, &pi = f.pointing.emplace()](int k, Value value, const Path& p) {
                     switch (k) {
-                        case 0: return enumeration(value, p, source_names, pi.source);
-                        case 1: return enumeration(value, p, confidence_names, pi.confidence);
-                        case 2: return vec3(value, p, pi.ray.origin);
+                        case key::pointing_key::source: return enumeration(value, p, pointing_source_names, pi.source);
+                        case key::pointing_key::confidence:
+                            return enumeration(value, p, tracking_confidence_names, pi.confidence);
+                        case key::pointing_key::origin: return vec3(value, p, pi.ray.origin);
                         default: return vec3(value, p, pi.ray.direction);
                     }
                 });
-            case 8:
+            case R::primary_select:
                 return object(v, at, select_members, [&, &s = f.primary_select.emplace()](int k, Value value, const Path& p) {
-                    return k == 2 ? in.integer(value, p, s.last_change_time_ns)
-                                  : in.boolean(value, p, k == 0 ? s.pressed : s.changed);
+                    switch (k) {
+                        case key::select_key::pressed: return in.boolean(value, p, s.pressed);
+                        case key::select_key::changed: return in.boolean(value, p, s.changed);
+                        default: return in.integer(value, p, s.last_change_time_ns);
+                    }
                 });
-            case 9:
+            case R::left_hand:
                 return pose(v, at, f.left_hand_pose.emplace());
-            case 10:
+            case R::right_hand:
                 return pose(v, at, f.right_hand_pose.emplace());
-            case 11:
+            case R::gaze:
                 return ray(v, at, f.gaze_ray.emplace());
-            case 12:
+            case R::target:
                 return object(v, at, target_members, [&, &t = f.target.emplace()](int k, Value value, const Path& p) {
-                    return k == 2 ? in.string(value, p, t.host_id.emplace())
-                                  : vec3(value, p, k == 0 ? t.position : t.normal);
+                    switch (k) {
+                        case key::target_key::position: return vec3(value, p, t.position);
+                        case key::target_key::normal: return vec3(value, p, t.normal);
+                        default: return in.string(value, p, t.host_id.emplace());
+                    }
                 });
             default:
                 return object(v, at, capabilities_members, [&](int k, Value value, const Path& p) {
                     auto& c = f.capabilities;
                     switch (k) {
-                        case 0: return in.boolean(value, p, c.head_pose);
-                        case 1: return in.boolean(value, p, c.action_input);
-                        case 2: return in.boolean(value, p, c.hand_tracking);
-                        case 3: return in.boolean(value, p, c.hand_interaction);
-                        case 4: return in.boolean(value, p, c.eye_gaze);
+                        case key::capabilities_key::head_pose: return in.boolean(value, p, c.head_pose);
+                        case key::capabilities_key::action_input: return in.boolean(value, p, c.action_input);
+                        case key::capabilities_key::hand_tracking: return in.boolean(value, p, c.hand_tracking);
+                        case key::capabilities_key::hand_interaction: return in.boolean(value, p, c.hand_interaction);
+                        case key::capabilities_key::eye_gaze: return in.boolean(value, p, c.eye_gaze);
                         default:
                             return in.array(value, p, [&](std::size_t n, Value item) {
                                 return in.string(item, Path{&p, {}, n}, c.enabled_extensions.emplace_back());

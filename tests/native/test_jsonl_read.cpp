@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "record_reader.hpp"
 #include "spatial/jsonl.hpp"
+#include "written_records.hpp"
 
 using namespace halberin::spatial;
 
@@ -114,5 +116,22 @@ TEST(Read, EveryTruncationAndMutationIsAnswered) {
             mutated[i] = c;
             EXPECT_TRUE(answered(mutated)) << mutated;
         }
+    }
+}
+
+// Every line the module writes is read straight through, not by the general walk (which
+// would give the same record, only slower, so nothing else would notice the difference).
+TEST(Read, LinesTheModuleWritesTakeTheLaidOutPath) {
+    for (const SpatialIntentFrame& f : written_frames()) {
+        const std::string line = to_jsonl(f);
+        SpatialIntentFrame read;
+        ASSERT_FALSE(reading::laid_out_event(line));
+        EXPECT_TRUE(reading::read_laid_out(line, read)) << line;
+        EXPECT_EQ(to_jsonl(read), line);
+        const std::string event_line = to_jsonl(ContextualIntentEvent{f.timestamp_ns + 7, "put \"it\" \u00e9", f, 7});
+        ContextualIntentEvent event;
+        ASSERT_TRUE(reading::laid_out_event(event_line));
+        EXPECT_TRUE(reading::read_laid_out(event_line, event)) << event_line;
+        EXPECT_EQ(to_jsonl(event), event_line);
     }
 }

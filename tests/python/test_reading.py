@@ -92,6 +92,11 @@ def test_layout_does_not_matter(line):
     assert sp.to_jsonl(record) == (EVENT if "contextual" in line else FRAME)
 
 
+@pytest.mark.parametrize("escaped, text", [("\\/", "/"), ("\\u0041\\t", "A\t"), ("\\ud83d\\ude00", "\U0001F600")])
+def test_every_escape_json_allows_is_read(escaped, text):
+    assert sp.from_jsonl(FRAME.replace('"steady"', f'"st{escaped}eady"')).timestamp_domain == f"st{text}eady"
+
+
 def test_non_ascii_text_and_its_escapes_read_the_same():
     frame = make_full_frame()
     frame.timestamp_domain = "é\u2028😀\x00"
@@ -120,6 +125,12 @@ REFUSED = [
     (FRAME.replace('"steady"', '"ste\tady"'), "raw control character in a string at $.timestamp_domain",
      "not json"),
     (FRAME.replace('"steady"', '"ste\\qady"'), "invalid escape in a string at $.timestamp_domain", "not json"),
+    (FRAME.replace('"steady"', '"ste\x1fady"'), "raw control character in a string at $.timestamp_domain",
+     "not json"),
+    (FRAME.replace('"timestamp_ns":123', '"timestamp_ns":0123'), "an integer may not start with 0 at $.timestamp_ns",
+     "not json"),
+    (FRAME.replace('"ext.b"', '"\\udc00"'),
+     "lone surrogate escape in a string at $.capabilities.enabled_extensions[1]", "narrower"),
     (FRAME.replace('"ext.b"', '"\\ud800"'),
      "lone surrogate escape in a string at $.capabilities.enabled_extensions[1]", "narrower"),
     (FRAME.replace('"version":1', '"version":1.0'),
