@@ -18,6 +18,9 @@
 
 namespace halberin::spatial::reading {
 
+// Internal to each file that reads text, as text_scan.hpp is.
+namespace {
+
 // JSON text as a source of values for the record walk; the cursor is the value's
 // handle. Every read skips the whitespace before its token, and every refusal records
 // the byte where the offending token starts.
@@ -377,5 +380,7 @@ protected:
         return true;
     }
 };
+
+}  // namespace
 
 }  // namespace halberin::spatial::reading

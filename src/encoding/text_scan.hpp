@@ -16,6 +16,10 @@
 
 namespace halberin::spatial::scan {
 
+// Each file that reads text gets its own copies, which the optimizer may specialise for
+// their few callers there.
+namespace {
+
 // Bytes that may stand in a string as they are: printable ASCII but '"' and '\\'.
 inline constexpr std::array<bool, 256> plain_table = [] {
     std::array<bool, 256> t{};
@@ -276,5 +280,7 @@ inline void append_utf8(std::string& out, char32_t code) {
     }
     out.append(utf8, n);
 }
+
+}  // namespace
 
 }  // namespace halberin::spatial::scan
