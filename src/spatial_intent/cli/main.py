@@ -68,7 +68,7 @@ def said(text: str) -> Utterance:
     if not words:
         raise argparse.ArgumentTypeError(f"{text!r} has no text after the time")
     try:
-        return Utterance(Utterance.seconds_from(seconds), words, f"--say {text!r}")
+        return Utterance(Utterance.seconds_from(seconds), words, "--say")
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 

@@ -23,7 +23,7 @@ class InputError(Exception):
 class Utterance:
     seconds: float  # after the first frame
     text: str
-    where: str  # how to name it in a message: "--say '0.5:put it there'", "said.tsv:3"
+    where: str  # where it was given, for a message: "--say", "said.tsv:3"
 
     @staticmethod
     def seconds_from(text: str) -> float:
