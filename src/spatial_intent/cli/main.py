@@ -61,6 +61,13 @@ def capacity(text: str) -> int:
     return value
 
 
+def seconds_after(text: str) -> float:
+    try:
+        return Utterance.seconds_from(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def said(text: str) -> Utterance:
     seconds, colon, words = text.partition(":")
     if not colon:
@@ -103,6 +110,13 @@ def parser() -> argparse.ArgumentParser:
     replay.add_argument("--say", type=said, action="append", default=[], metavar="SECONDS:TEXT",
                         help="an utterance, seconds after the first frame (repeatable)")
     replay.add_argument("--utterances", metavar="FILE", help="utterances, one SECONDS<TAB>TEXT a line")
+    replay.add_argument("--audio", metavar="FILE",
+                        help="the session's recorded speech: each deictic word (this, that, these, those, here, "
+                             "there) becomes an event at the time it was spoken, an utterance without one an event "
+                             "at its start (needs pocketsphinx; sox for audio other than 16 kHz mono 16-bit WAV)")
+    replay.add_argument("--audio-start", type=seconds_after, default=0.0, metavar="SECONDS",
+                        help="where the audio's first sample lies, in seconds after the first frame (default 0)")
+    replay.add_argument("--grammar", metavar="FILE.jsgf", help="the recogniser's grammar (JSGF), when there is one")
     replay.add_argument("--capacity", type=capacity, default=240, help="frames the timeline keeps (default 240)")
     replay.add_argument("--max-age-ms", type=max_age_ms, default=2000.0,
                         help="how old a frame may be to pair with an utterance (default 2000)")
@@ -122,7 +136,7 @@ def inputs(args: argparse.Namespace) -> list[str]:
         return list(args.files)
     if args.command == "info":
         return [args.file]
-    return [args.frames, *([args.utterances] if args.utterances else [])]
+    return [args.frames, *(name for name in (args.utterances, args.audio) if name)]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -140,6 +154,9 @@ def main(argv: list[str] | None = None) -> int:
         if args.command == "replay":
             from . import replay
             utterances = replay.utterances(args.say, args.utterances)
+            if args.audio:
+                utterances = sorted(utterances + replay.heard(args.audio, args.audio_start, args.grammar),
+                                    key=lambda u: u.seconds)
             return replay.run(args.frames, args.rate, utterances, args.capacity, args.max_age_ms)
         from . import plot
         return plot.run(args.files, args.output, args.title)

@@ -38,6 +38,24 @@ def utterances(said: list[Utterance], path: str | None) -> list[Utterance]:
     return sorted(found, key=lambda u: u.seconds)
 
 
+def heard(audio_path: str, start_s: float, grammar: str | None) -> list[Utterance]:
+    """What the recogniser heard in recorded audio whose first sample lies `start_s`
+    after the first frame: one utterance to submit for each deictic word, at the time it
+    was spoken, and one for an utterance without such a word, at its start."""
+    from .. import speech
+
+    try:
+        samples = sys.stdin.buffer.read() if audio_path == "-" else speech.read_audio(audio_path)
+        recognised = speech.recognise(samples, grammar, warn=diagnose)
+    except speech.SpeechError as e:
+        raise InputError(str(e)) from None
+    found = []
+    for utterance in recognised:
+        for _, begin_s, text in speech.pairings(utterance):
+            found.append(Utterance(start_s + begin_s, text, f"{audio_path} at {begin_s:.3f} s"))
+    return found
+
+
 def run(frames_path: str, rate: float, said: list[Utterance], capacity: int, max_age_ms: float) -> int:
     timeline = sp.IntentTimeline(capacity=capacity, max_context_age_ns=int(max_age_ms * 1e6))
     pending = list(said)
