@@ -15,8 +15,10 @@ import time
 
 import script
 import session
+import voice
 
 SECONDS = 6.0
+SPOKEN_SECONDS = script.Script.SPOKEN_SECONDS
 LEAD_NS = 1_000_000_000  # from launch to the script's second 0: the session starts meanwhile
 
 
@@ -59,13 +61,43 @@ def split_summary(out_dir: str, s: script.Script, in_process: dict) -> bool:
     return same and len(consumer["events"]) == len(s.utterances())
 
 
-def play(env: dict, start_ns: int, out_dir: str, piped: bool) -> int:
+def spoken_summary(out_dir: str, start_ns: int) -> bool:
+    """The spoken run: each deictic word grounded at its spoken time against the newest
+    frame when the recogniser's result arrived, and the recogniser's own figures."""
+    with open(os.path.join(out_dir, "openxr-spoken-summary.json")) as f:
+        summary = json.load(f)
+    m = voice.measure(summary["speech"], script.Script(SPOKEN_SECONDS), start_ns)
+    print(f"spoken ({voice.VOICE} at {voice.RATE_WPM} words a minute, recognised by pocketsphinx with the "
+          f"script's grammar; history {summary['history_frames']} frames):")
+    print("  | word | said at | aimed at (truth) | paired at its spoken time | newest frame at the result |")
+    print("  |---|---:|---|---|---|")
+    for r in m["words"]:
+        mark = lambda got: f"{got or '(none)'}{'' if got == r['truth'] else ' (wrong)'}"  # noqa: E731
+        print(f"  | {r['phrase'].replace(r['word'], '[' + r['word'] + ']', 1)} | {r['spoken_s']:.2f} s | {r['truth']} "
+              f"| {mark(r['paired'])} | {mark(r['baseline'])}"
+              + (f" ({r['arrived_s']:.2f} s)" if r["arrived_s"] is not None else "") + " |")
+    print(f"  right: {m['paired_right']:.0%} paired at the spoken time, {m['baseline_right']:.0%} by the newest frame "
+          f"at the result")
+    print(f"  recogniser's delay from the end of an utterance to its result: median {m['delay_ms']['median']:.0f} ms, "
+          f"max {m['delay_ms']['max']:.0f} ms")
+    print(f"  word begin times against where the audio was placed: {m['begin_error_ms']['within_100']:.0%} within "
+          f"100 ms, p95 {m['begin_error_ms']['p95']:.0f} ms, max {m['begin_error_ms']['max']:.0f} ms")
+    print(f"  heard: {m['words_heard']} of {m['words_spoken']} words, {m['phrases_heard']} of {m['phrases_spoken']} "
+          f"commands word for word")
+    with open(os.path.join(out_dir, "openxr-spoken-measured.json"), "w") as f:
+        json.dump(m, f)
+    return summary["status"] == 0 and m["paired_right"] == 1.0 and m["phrases_heard"] == m["phrases_spoken"]
+
+
+def play(env: dict, start_ns: int, out_dir: str, piped: bool, speak: bool = False) -> int:
     """One run of the script: the scripted user and the host (and, piped, the consumer)."""
     user = host = consumer = None
+    seconds = SPOKEN_SECONDS if speak else SECONDS
+    prefix = "openxr-split" if piped else "openxr-spoken" if speak else "openxr"
     try:
-        user = session.scripted_user(env, start_ns, SECONDS)
-        host = subprocess.Popen(session.host_command(start_ns, SECONDS, out_dir, "openxr-split" if piped else "openxr",
-                                                     piped=piped), env=env, cwd=session.EXAMPLES,
+        user = session.scripted_user(env, start_ns, seconds)
+        host = subprocess.Popen(session.host_command(start_ns, seconds, out_dir, prefix, piped=piped, speak=speak),
+                                env=env, cwd=session.EXAMPLES,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE if piped else None)
         if piped:
             consumer = subprocess.Popen(session.consumer_command(start_ns, SECONDS, out_dir), stdin=host.stdout)
@@ -92,6 +124,8 @@ def main() -> int:
                 if status == 0:
                     split_start = time.monotonic_ns() + LEAD_NS // 2
                     split_status = play(env, split_start, out_dir, piped=True)
+                    spoken_start = time.monotonic_ns() + LEAD_NS
+                    spoken_status = play(env, spoken_start, out_dir, piped=False, speak=True)
         except session.ServiceError as e:
             print(f"demo-openxr: {e}", file=sys.stderr)
             return 1
@@ -104,12 +138,14 @@ def main() -> int:
         summary = json.load(f)
     ok = summarise(summary, s, start_ns, launched)
     ok &= split_status == 0 and split_summary(out_dir, s, summary)
+    ok &= spoken_status == 0 and spoken_summary(out_dir, spoken_start)
     from spatial_intent.cli import plot
 
-    frames, events = (os.path.join(out_dir, f"openxr-{name}.jsonl") for name in ("frames", "events"))
-    path = plot.draw([frames, events], os.path.join(out_dir, "openxr-session.png"),
-                     "Top view of the OpenXR session (stage space, metres)")
-    print(f"frames: {frames}\npicture: {path}")
+    frames = os.path.join(out_dir, "openxr-frames.jsonl")
+    spoken = os.path.join(out_dir, "openxr-spoken-session.jsonl")
+    path = plot.draw([spoken], os.path.join(out_dir, "openxr-session.png"),
+                     "Top view of the spoken OpenXR session (stage space, metres)")
+    print(f"frames: {frames}\nspoken session: {spoken}\npicture: {path}")
     return 0 if ok else 1
 
 

@@ -2,17 +2,23 @@
 controller's aim and select, builds a SpatialIntentFrame, grounds it against the host
 loop's panels, keeps it in an IntentTimeline and streams it as JSON Lines; utterances
 (from the script, or one a line from standard input) are paired at their own time.
+With --speak, the scripted user speaks instead: its commands, synthesised, reach a
+speech recogniser in real time, and each recognised deictic word is paired with the
+frame in force when it was spoken.
 
-    cd examples && python3 -m openxr.host --seconds S [--start-ns NS] [--script | --stdin]
-        [--stage] [--frames FILE|-] [--events FILE] [--summary FILE] [--runtime-log FILE]
+    cd examples && python3 -m openxr.host --seconds S [--start-ns NS] [--script | --stdin | --speak]
+        [--stage] [--frames FILE|-] [--events FILE] [--session FILE] [--summary FILE] [--runtime-log FILE]
 
 With --frames -, the frames go to standard output, for a process at the other end of a
-pipe (openxr/consumer.py). Exits 0 after S seconds; on any runtime fault it prints one
-line and exits 1, on Ctrl-C one line and 130, every frame written so far a whole line."""
+pipe (openxr/consumer.py); --session writes frames and events together, in the order they
+were written. Exits 0 after S seconds; on any runtime fault it prints one line and exits
+1, on Ctrl-C one line and 130, every frame written so far a whole line. A recogniser that
+stops costs one line: the frames go on, and the exit status is 1."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ctypes
 import json
 import os
@@ -24,9 +30,13 @@ from ctypes import byref
 
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
-from openxr import script, xr
+from openxr import script, voice, xr
+from spatial_intent import speech
 
 FRAME_NS = 1_000_000_000 // 90
+# The longest the recogniser took here from the end of an utterance to its result (make
+# demo-openxr measures it): with the longest utterance it sizes the timeline's history.
+WORST_DELAY_S = 1.0
 RIGHT_HAND = "/user/hand/right"
 PROFILE = "/interaction_profiles/khr/simple_controller"
 
@@ -274,6 +284,74 @@ def quiet_runtime_library(log_path: str) -> None:
     sys.stderr = os.fdopen(own, "w", buffering=1)
 
 
+class Listener:
+    """The scripted user's voice into a recogniser, and what it heard grounded: each
+    deictic word paired at the time it was spoken, beside what a host without history
+    would have paired (the newest frame when the result arrived)."""
+
+    def __init__(self, s: script.Script, start_ns: int, grammar_path: str) -> None:
+        self.said = voice.speak(s)
+        with open(grammar_path, "w", encoding="utf-8") as g:
+            g.write(speech.grammar(self.said.phrases))
+        self.clock = speech.AudioClock(start_ns)
+        self.recogniser = speech.PocketSphinx(grammar_path, warn=lambda m: print(f"openxr host: {m}", file=sys.stderr))
+        self.microphone = voice.Microphone(self.said.samples, start_ns, self.recogniser).start()
+        self.failure_told = False
+        self.grounded: list[dict] = []
+        self.utterances: list[dict] = []
+
+    def history_frames(self) -> int:
+        phrases = {}
+        for index, placed in self.said.words:
+            begin, end = phrases.get(index, (placed.begin_s, placed.end_s))
+            phrases[index] = (min(begin, placed.begin_s), max(end, placed.end_s))
+        longest = max(end - begin for begin, end in phrases.values())
+        return speech.history_frames(longest, WORST_DELAY_S)
+
+    def failed(self) -> str | None:
+        return self.microphone.failure
+
+    def heard(self, timeline: sp.IntentTimeline, events, session, arrivals=None) -> None:
+        """Grounds what arrived; writes each event."""
+        if self.microphone.failure and not self.failure_told:
+            print(f"openxr host: {self.microphone.failure}; the frames go on", file=sys.stderr)
+            self.failure_told = True
+        for arrived_ns, utterance in arrivals if arrivals is not None else self.recogniser.results():
+            self.utterances.append({"arrived_ns": arrived_ns, "words": [
+                [w.text, self.clock.to_host_ns(w.begin_s), self.clock.to_host_ns(w.end_s)] for w in utterance.words]})
+            newest = timeline.latest()
+            baseline = newest.target.host_id if newest is not None and newest.target is not None else None
+            for g in speech.ground(utterance, self.clock, timeline):
+                target = g.event.spatial_context.target if g.event is not None else None
+                if g.event is not None:
+                    line = sp.to_jsonl(g.event) + "\n"
+                    events.write(line)
+                    if session is not None:
+                        session.write(line)
+                self.grounded.append({
+                    "word": g.word.text if g.word is not None else None, "text": g.text, "spoken_ns": g.spoken_ns,
+                    "arrived_ns": arrived_ns, "utterance": utterance.text,
+                    "utterance_end_ns": self.clock.to_host_ns(utterance.end_s),
+                    "host_id": target.host_id if target is not None else None, "baseline_host_id": baseline})
+
+    def finish(self, timeline: sp.IntentTimeline, events, session) -> None:
+        """The end of the audio: the last utterances, grounded out of the history."""
+        self.microphone.finish()
+        if self.microphone.failure is None:
+            last = self.recogniser.close()
+            self.heard(timeline, events, session, [(time.monotonic_ns(), u) for _, u in last])
+        self.heard(timeline, events, session, [])  # says a failure not yet told
+
+    def stop(self) -> None:
+        self.microphone.halt()
+        self.recogniser.kill()
+
+    def summary(self) -> dict:
+        return {"grounded": self.grounded, "phrases": self.said.phrases, "heard": self.utterances,
+                "placed": [[i, p.text, self.clock.to_host_ns(p.begin_s), self.clock.to_host_ns(p.end_s)]
+                           for i, p in self.said.words]}
+
+
 def run(args: argparse.Namespace) -> int:
     start_ns = args.start_ns or time.monotonic_ns()
     s = script.Script(args.seconds)
@@ -281,8 +359,17 @@ def run(args: argparse.Namespace) -> int:
     heard: queue.Queue = queue.Queue()
     if args.stdin:
         threading.Thread(target=stdin_utterances, args=(heard,), daemon=True).start()
-    timeline = sp.IntentTimeline(capacity=240, max_context_age_ns=200_000_000)
-    summary: dict = {"frames": 0, "tracking": {}, "select_edges": [], "events": [], "work_ms": {}}
+    listener = None
+    if args.speak:
+        try:
+            listener = Listener(s, start_ns, os.path.splitext(args.events)[0] + ".gram")
+        except speech.SpeechError as e:
+            print(f"openxr host: {e}", file=sys.stderr)
+            return 1
+    capacity = listener.history_frames() if listener is not None else 240
+    timeline = sp.IntentTimeline(capacity=capacity, max_context_age_ns=200_000_000)
+    summary: dict = {"frames": 0, "tracking": {}, "select_edges": [], "events": [], "work_ms": {},
+                     "history_frames": capacity}
     work: list[float] = []
     status, runtime = 0, None
     piped = args.frames == "-"
@@ -291,7 +378,9 @@ def run(args: argparse.Namespace) -> int:
     written: list[list[int]] = []  # [timestamp_ns, written at (monotonic ns)] of piped frames
     with (os.fdopen(os.dup(1), "w", encoding="utf-8", buffering=1) if piped
           else open(args.frames, "w", encoding="utf-8", buffering=1)) as frames, \
-            open(args.events, "w", encoding="utf-8", buffering=1) as events:
+            open(args.events, "w", encoding="utf-8", buffering=1) as events, \
+            (open(args.session, "w", encoding="utf-8", buffering=1) if args.session
+             else contextlib.nullcontext()) as session:
         try:
             runtime = Runtime(stage=args.stage)
             summary["runtime_ready_ns"] = time.monotonic_ns()
@@ -306,7 +395,10 @@ def run(args: argparse.Namespace) -> int:
                     began = time.perf_counter_ns()
                     frame = sp.resolve_target(runtime.frame(), raycast)
                     timeline.push(frame)
-                    frames.write(sp.to_jsonl(frame) + "\n")
+                    line = sp.to_jsonl(frame) + "\n"
+                    frames.write(line)
+                    if session is not None:
+                        session.write(line)
                     work.append((time.perf_counter_ns() - began) / 1e6)
                     if piped:
                         written.append([frame.timestamp_ns, time.monotonic_ns()])
@@ -331,8 +423,12 @@ def run(args: argparse.Namespace) -> int:
                             events.write(sp.to_jsonl(event) + "\n")
                         summary["events"].append({"text": text, "at_ns": at, "paired": event is not None,
                                                   "host_id": target.host_id if target is not None else None})
+                    if listener is not None:
+                        listener.heard(timeline, events, session)
                 tick += FRAME_NS
                 time.sleep(max(0.0, (tick - time.monotonic_ns()) / 1e9))
+            if listener is not None:
+                listener.finish(timeline, events, session)
         except (Stop, xr.XrError) as e:
             print(f"openxr host: {e}", file=sys.stderr)
             status = 1
@@ -342,6 +438,11 @@ def run(args: argparse.Namespace) -> int:
                   f"{summary['frames']} frames written", file=sys.stderr)
             status = 130 if interrupted else 1
         finally:
+            if listener is not None:
+                listener.stop()
+                summary["speech"] = listener.summary()
+                if listener.failed() and status == 0:
+                    status = 1
             if runtime is not None:
                 summary["session_states"] = runtime.states_seen
                 runtime.release()
@@ -360,9 +461,12 @@ def main() -> int:
     parser.add_argument("--start-ns", type=int, default=0, help="CLOCK_MONOTONIC ns of the script's second 0")
     parser.add_argument("--script", action="store_true", help="say the script's utterances")
     parser.add_argument("--stdin", action="store_true", help="take utterances from standard input, one a line")
+    parser.add_argument("--speak", action="store_true",
+                        help="the scripted user speaks its commands to a speech recogniser (pocketsphinx)")
     parser.add_argument("--stage", action="store_true", help="locate in STAGE when the system offers it")
     parser.add_argument("--frames", default="build/demo/openxr-frames.jsonl", help="a file, or - for standard output")
     parser.add_argument("--events", default="build/demo/openxr-events.jsonl")
+    parser.add_argument("--session", default="", help="frames and events together, in the order written")
     parser.add_argument("--summary", default="")
     parser.add_argument("--runtime-log", default="", help="where the runtime library's own messages go")
     return run(parser.parse_args())

@@ -19,11 +19,18 @@ PANELS = {"panel:calendar": (-0.9, 1.5, -2.0), "panel:map": (0.0, 1.5, -2.5), "p
 class Script:
     seconds: float = 2.0
 
-    # Fractions of the run: the aim holds on each panel in turn and moves between them.
-    HOLDS = (("panel:calendar", 0.0, 0.3), ("panel:map", 0.4, 0.6), ("panel:notes", 0.7, 1.0))
+    # Fractions of the run: the aim holds on each panel in turn and moves between them,
+    # quickly from the map to the notes, so that "put that, there" can name both.
+    HOLDS = (("panel:calendar", 0.0, 0.3), ("panel:map", 0.4, 0.575), ("panel:notes", 0.606, 1.0))
     PRESSES = ((0.18, 0.28), (0.48, 0.56), (0.78, 0.9))
+    # Typed: each paired whole at its time.
     UTTERANCES = ((0.15, "what is this?", "panel:calendar"), (0.5, "put it there", "panel:map"),
                   (0.85, "open that one", "panel:notes"))
+    # Spoken, word by word, from these fractions of a run of SPOKEN_SECONDS; a comma is a
+    # pause of PAUSE_S, during which the aim moves on.
+    SPOKEN = ((0.06, "what is that"), (0.5, "put that, there"), (0.74, "open that one"))
+    SPOKEN_SECONDS = 9.0
+    PAUSE_S = 0.3
 
     def head_yaw(self, t: float) -> float:
         """The head turns from left to right across the panels and back, radians about +y."""
@@ -51,8 +58,17 @@ class Script:
         return [(x * self.seconds, down) for a, b in self.PRESSES for x, down in ((a, True), (b, False))]
 
     def utterances(self) -> list[tuple[float, str, str]]:
-        """(seconds, text, the panel aimed at) of each thing said."""
+        """(seconds, text, the panel aimed at) of each thing typed."""
         return [(f * self.seconds, text, panel) for f, text, panel in self.UTTERANCES]
+
+    def spoken(self) -> list[tuple[float, list[list[str]]]]:
+        """(seconds, the words in runs between pauses) of each thing said aloud."""
+        return [(f * self.seconds, [run.split() for run in text.split(",")]) for f, text in self.SPOKEN]
+
+    def panel_at(self, t: float) -> str | None:
+        """The panel the aim holds on at time t, or None while it moves between two."""
+        f = t / self.seconds
+        return next((panel for panel, start, end in self.HOLDS if start <= f <= end), None)
 
 
 def angles_to(point: tuple[float, float, float]) -> tuple[float, float]:

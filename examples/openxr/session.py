@@ -69,11 +69,16 @@ def scripted_user(env: dict[str, str], start_ns: int, seconds: float) -> subproc
 EXAMPLES = os.path.dirname(HERE)
 
 
-def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "openxr", piped: bool = False) -> list[str]:
+def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "openxr", piped: bool = False,
+                 speak: bool = False) -> list[str]:
     """The host, run from examples/ as the module openxr.host (cwd=EXAMPLES). Piped, its
-    frames go to standard output and the script's utterances are left to the consumer."""
+    frames go to standard output and the script's utterances are left to the consumer;
+    speaking, the scripted user says its commands aloud, and frames and events go to one
+    session file too."""
+    said = ["--speak", "--session", os.path.join(out_dir, f"{prefix}-session.jsonl")] if speak else \
+        [] if piped else ["--script"]
     return [sys.executable, "-m", "openxr.host", "--seconds", str(seconds), "--start-ns", str(start_ns), "--stage",
-            *([] if piped else ["--script"]),
+            *said,
             "--frames", "-" if piped else os.path.join(out_dir, f"{prefix}-frames.jsonl"),
             "--events", os.path.join(out_dir, f"{prefix}-events.jsonl"),
             "--summary", os.path.join(out_dir, f"{prefix}-summary.json")]

@@ -15,6 +15,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path[:0] = [os.path.join(ROOT, "examples", "openxr"), os.path.join(ROOT, "tests", "python")]
 import script  # noqa: E402
 import session  # noqa: E402
+import voice  # noqa: E402
 from conftest import validate_record  # noqa: E402
 
 SECONDS = 2.0
@@ -151,3 +152,87 @@ def test_without_a_runtime_the_host_says_how_to_start_one(tmp_path):
                           timeout=30, cwd=session.EXAMPLES)
     assert done.returncode != 0
     assert done.stderr.count("\n") == 1 and "monado-service" in done.stderr
+
+
+SPOKEN = script.Script.SPOKEN_SECONDS
+
+
+def children(pid):
+    """The processes a process started, by pid and command line."""
+    found = {}
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            for child in f.read().split():
+                with open(f"/proc/{child}/cmdline", "rb") as c:
+                    found[int(child)] = c.read().replace(b"\0", b" ").decode()
+    return found
+
+
+@pytest.fixture(scope="module")
+def spoken(tmp_path_factory):
+    """The scripted user says its commands aloud; the host hears them through the recogniser."""
+    out = tmp_path_factory.mktemp("spoken")
+    with session.service(str(out / "service.log")) as (env, _, launched):
+        start = launched + 1_000_000_000
+        user = session.scripted_user(env, start, SPOKEN)
+        try:
+            done = subprocess.run(session.host_command(start, SPOKEN, str(out), "spoken", speak=True), env=env,
+                                  timeout=90, capture_output=True, text=True, cwd=session.EXAMPLES)
+        finally:
+            session.stop(user)
+    assert done.returncode == 0, done.stderr
+    summary = json.loads((out / "spoken-summary.json").read_text())
+    return start, out, summary, voice.measure(summary["speech"], script.Script(SPOKEN), start)
+
+
+def test_every_spoken_command_is_heard_word_for_word(spoken):
+    _, _, _, measured = spoken
+    assert measured["phrases_heard"] == measured["phrases_spoken"] == len(script.Script.SPOKEN)
+    assert measured["words_heard"] == measured["words_spoken"]
+    assert measured["begin_error_ms"]["within_100"] >= 0.95
+
+
+def test_every_deictic_word_is_grounded_where_it_was_spoken(spoken):
+    start, out, _, measured = spoken
+    words = measured["words"]
+    assert [w["word"] for w in words] == ["that", "that", "there", "that"]
+    assert [w["paired"] for w in words] == [w["truth"] for w in words]
+    assert words[1]["truth"] != words[2]["truth"]  # "put that there" names two panels
+    events = [json.loads(line) for line in (out / "spoken-events.jsonl").read_text().splitlines()]
+    assert [e["text"] for e in events] == ["what is [that]", "put [that] there", "put that [there]", "open [that] one"]
+    for event, word in zip(events, words):
+        assert abs((event["timestamp_ns"] - start) / 1e9 - word["spoken_s"]) <= 0.1
+        validate_record(json.dumps(event, separators=(",", ":")))
+
+
+def test_the_session_file_holds_every_frame_and_event_in_the_order_written(spoken):
+    _, out, summary, _ = spoken
+    session_lines = (out / "spoken-session.jsonl").read_text().splitlines()
+    frames = (out / "spoken-frames.jsonl").read_text().splitlines()
+    events = (out / "spoken-events.jsonl").read_text().splitlines()
+    assert [line for line in session_lines if '"halberin.spatial-intent"' in line[:40]] == frames
+    assert [line for line in session_lines if '"halberin.contextual-intent"' in line[:40]] == events
+    assert len(frames) == summary["frames"] and summary["history_frames"] >= 240
+
+
+def test_a_killed_recogniser_costs_one_line_and_the_frames_go_on(tmp_path):
+    with session.service(str(tmp_path / "service.log")) as (env, _, launched):
+        start = launched + 1_000_000_000
+        user = session.scripted_user(env, start, 4.0)
+        host = subprocess.Popen(session.host_command(start, 4.0, str(tmp_path), "killed", speak=True), env=env,
+                                stderr=subprocess.PIPE, text=True, cwd=session.EXAMPLES)
+        try:
+            time.sleep(max(0.0, (start - time.monotonic_ns()) / 1e9) + 1.0)
+            [recogniser] = [pid for pid, command in children(host.pid).items() if "pocketsphinx" in command]
+            os.kill(recogniser, signal.SIGKILL)
+            killed_ns = time.monotonic_ns()
+            _, err = host.communicate(timeout=60)
+        finally:
+            session.stop(host)
+            session.stop(user)
+    assert host.returncode == 1
+    assert err == "openxr host: the speech recogniser stopped (killed by signal 9); the frames go on\n"
+    frames = (tmp_path / "killed-frames.jsonl").read_text()
+    assert frames.endswith("\n")
+    last = json.loads(frames.splitlines()[-1])
+    assert last["timestamp_ns"] > killed_ns + 2_000_000_000  # frames went on to the end

@@ -5,6 +5,7 @@ grounded target and the select state with the events marked."""
 from __future__ import annotations
 
 import math
+import re
 import sys
 from collections.abc import Callable
 
@@ -34,6 +35,12 @@ def run(paths: list[str], out_path: str, title: str) -> int:
     return 1 if refused else 0
 
 
+def said(text: str) -> str:
+    """The word an event grounds, where its text marks one ("put [that] there"), else the text."""
+    marked = re.search(r"\[([^\]]+)\]", text)
+    return marked.group(1) if marked else text
+
+
 def draw(paths: list[str], out_path: str, title: str = "",
          refused: Callable[[str, int, str], None] | None = None) -> str:
     """Draws the records of `paths` to `out_path`; a refused line goes to
@@ -46,14 +53,18 @@ def draw(paths: list[str], out_path: str, title: str = "",
     import matplotlib.pyplot as plt
 
     frames: list[sp.SpatialIntentFrame] = []
-    events: list[sp.ContextualIntentEvent] = []
+    # Each event with its arrival: the frame written just before it in the same file, when
+    # a host writes both to one stream as they happen (None otherwise).
+    events: list[tuple[sp.ContextualIntentEvent, sp.SpatialIntentFrame | None]] = []
     for path in paths:
         report = (lambda number, message, path=path: refused(path, number, message)) if refused else None
+        written_last: sp.SpatialIntentFrame | None = None
         for record in records(path, report):
             if isinstance(record, sp.SpatialIntentFrame):
                 frames.append(record)
+                written_last = record
             else:
-                events.append(record)
+                events.append((record, written_last))
     if not frames:
         raise InputError("no frames to draw")
     frames.sort(key=lambda f: f.timestamp_ns)
@@ -81,6 +92,23 @@ def draw(paths: list[str], out_path: str, title: str = "",
     for name in names:
         hits = [f.target.position for f in frames if f.target is not None and (f.target.host_id or "(no host_id)") == name]
         top.scatter([h.x for h in hits], [h.z for h in hits], s=6, color=colour[name], zorder=3, label=name)
+    for e, arrived in events:
+        when_said = e.spatial_context.target
+        if when_said is None:
+            continue
+        here = (when_said.position.x, when_said.position.z)
+        top.scatter(*here, marker="*", s=140, color="tab:green", edgecolor="k", zorder=5)
+        top.annotate(said(e.text), here, textcoords="offset points", xytext=(4, 6), fontsize=8, color="tab:green")
+        newest = arrived.target if arrived is not None else None
+        if newest is not None and (newest.position.x, newest.position.z) != here:
+            top.scatter(newest.position.x, newest.position.z, marker="x", s=90, color="tab:red", linewidths=2.5,
+                        zorder=6)
+            top.plot([here[0], newest.position.x], [here[1], newest.position.z], color="tab:red", lw=0.8, ls=":")
+    if any(e.spatial_context.target is not None for e, _ in events):
+        top.scatter([], [], marker="*", s=140, color="tab:green", edgecolor="k", label="grounded when said")
+    if any(a is not None for _, a in events):
+        top.scatter([], [], marker="x", s=90, color="tab:red", linewidths=2.5,
+                    label="the newest frame's hit at the result")
     top.plot([], [], color="0.65", label="head facing")
     top.set_aspect("equal", adjustable="datalim")
     top.set_xlabel("x")
@@ -94,11 +122,19 @@ def draw(paths: list[str], out_path: str, title: str = "",
     strip.step(t, grounded, where="post", label="grounded target")
     pressed = [-1.0 + 0.6 * f.primary_select.pressed if f.primary_select is not None else -1.0 for f in frames]
     strip.step(t, pressed, where="post", color="tab:orange", label="select pressed")
-    for e in events:
+    for n, (e, arrived) in enumerate(events):
         at = (e.timestamp_ns - start) / 1e9
+        height = len(rows) - 0.25 + 0.35 * (n % 2)
         strip.axvline(at, color="tab:green", ls="--", lw=1)
-        strip.text(at, len(rows) - 0.6, f" {e.text}", fontsize=8, color="tab:green")
+        strip.text(at, height, f" {said(e.text)}", fontsize=8, color="tab:green")
+        if arrived is not None:
+            late = (arrived.timestamp_ns - start) / 1e9
+            strip.axvline(late, color="tab:red", ls=":", lw=1)
+            strip.annotate("", (late, height - 0.15), (at, height - 0.15),
+                           arrowprops={"arrowstyle": "->", "color": "tab:red", "lw": 0.8})
     strip.set_yticks([-0.7, *range(len(rows))], ["select", *rows])
+    if events:
+        strip.set_ylim(-1.2, len(rows) + 0.45)
     strip.set_xlabel(f"seconds from the first frame ({frames[0].timestamp_domain or 'host clock'})")
     strip.legend(loc="lower right", fontsize=8)
     fig.tight_layout()

@@ -1,0 +1,138 @@
+"""The scripted user's voice: the script's spoken commands synthesised word by word and
+placed at their times in one stream of audio, and a microphone that hands that audio
+to a recogniser as it would be captured, in real time on the monotonic clock."""
+
+from __future__ import annotations
+
+import array
+import threading
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+from spatial_intent import speech
+
+if TYPE_CHECKING:  # run as a module of the package openxr (the host) or beside it (the demo)
+    from openxr import script
+
+VOICE, RATE_WPM = "en-us", 150  # the voice and rate every spoken command is recognised at
+CHUNK_S = 0.02  # what a capture callback hands over at a time
+
+
+@dataclass(frozen=True)
+class Spoken:
+    """What the scripted user says: the samples from the script's second 0, each word
+    where it was placed (phrase index, placement), and the grammar's phrases."""
+
+    samples: bytes
+    words: list[tuple[int, speech.Placed]]
+    phrases: list[str]
+
+
+def speak(s: script.Script) -> Spoken:
+    audio = array.array("h")
+    words: list[tuple[int, speech.Placed]] = []
+    phrases = []
+    for index, (at, runs) in enumerate(s.spoken()):
+        phrases.append(" ".join(" ".join(run) for run in runs))
+        t = at
+        for run in runs:
+            placed = speech.place(audio, t, run, speech.synthesise(run, VOICE, RATE_WPM))
+            words.extend((index, p) for p in placed)
+            t = placed[-1].end_s + s.PAUSE_S
+    silence = round(s.seconds * speech.SAMPLE_RATE) - len(audio)
+    audio.extend(array.array("h", bytes(speech.SAMPLE_BYTES * max(silence, 0))))
+    return Spoken(audio.tobytes(), words, phrases)
+
+
+class Microphone:
+    """Feeds the samples to the recogniser as they would arrive, the first at
+    `first_sample_ns`; a recogniser that stops is noted in `failure`, once."""
+
+    def __init__(self, samples: bytes, first_sample_ns: int, recogniser: speech.Recogniser) -> None:
+        self.samples, self.first_sample_ns, self.recogniser = samples, first_sample_ns, recogniser
+        self.failure: str | None = None
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def start(self) -> "Microphone":
+        self.thread.start()
+        return self
+
+    def _run(self) -> None:
+        step = round(CHUNK_S * speech.SAMPLE_RATE) * speech.SAMPLE_BYTES
+        for i, at in enumerate(range(0, len(self.samples), step)):
+            due = self.first_sample_ns + round((i + 1) * CHUNK_S * 1e9)  # captured once the chunk is whole
+            if self.stop.wait(max(0.0, (due - time.monotonic_ns()) / 1e9)):
+                return
+            try:
+                self.recogniser.feed(self.samples[at:at + step])
+            except speech.SpeechError as e:
+                self.failure = str(e)
+                return
+
+    def finish(self, timeout_s: float = 2.0) -> None:
+        """Waits for the last samples to be fed (they are due by the end of the script)."""
+        self.thread.join(timeout_s)
+        self.stop.set()
+        self.thread.join()
+
+    def halt(self) -> None:
+        self.stop.set()
+        self.thread.join()
+
+
+def measure(spoken: dict, s: script.Script, start_ns: int) -> dict:
+    """What the spoken run shows, from the host's summary of it: for each deictic word
+    the panel aimed at when it was spoken (the script's truth), the one paired at its
+    spoken time and the one a host without history pairs at the result's arrival; the
+    recogniser's delays; the error of the word begin times against where the audio was
+    placed; and the words heard out of those spoken."""
+    placed = [(i, w, b, e) for i, w, b, e in spoken["placed"]]
+    phrases: dict[int, list[tuple[str, int, int]]] = {}
+    for i, w, b, e in placed:
+        phrases.setdefault(i, []).append((w, b, e))
+    matched: dict[int, dict] = {}  # phrase -> the utterance heard over it
+    for u in spoken["heard"]:
+        begin, end = u["words"][0][1], u["words"][-1][2]
+        for i, words in phrases.items():
+            if begin < words[-1][2] and end > words[0][1] and i not in matched:
+                matched[i] = u
+                break
+    errors, heard_words, delays = [], 0, []
+    for i, words in phrases.items():
+        u = matched.get(i)
+        if u is None:
+            continue
+        delays.append((u["arrived_ns"] - words[-1][2]) / 1e6)
+        if [w for w, _, _ in u["words"]] == [w for w, _, _ in words]:
+            heard_words += len(words)
+            errors += [abs(h[1] - p[1]) / 1e6 for h, p in zip(u["words"], words)]
+        else:
+            heard_words += sum(1 for a, b in zip(u["words"], words) if a[0] == b[0])
+    rows = []
+    for i, w, b, _ in placed:
+        if w not in speech.DEICTIC:
+            continue
+        truth = s.panel_at((b - start_ns) / 1e9)
+        g = min((g for g in spoken["grounded"] if g["word"] == w), key=lambda g: abs(g["spoken_ns"] - b), default=None)
+        if g is not None and abs(g["spoken_ns"] - b) > 300_000_000:
+            g = None
+        rows.append({"phrase": spoken["phrases"][i], "word": w, "spoken_s": (b - start_ns) / 1e9, "truth": truth,
+                     "paired": g["host_id"] if g else None, "baseline": g["baseline_host_id"] if g else None,
+                     "arrived_s": (g["arrived_ns"] - start_ns) / 1e9 if g else None})
+    ordered = sorted(errors)
+    share = lambda key: sum(r[key] == r["truth"] for r in rows) / len(rows) if rows else 0.0  # noqa: E731
+    return {
+        "words": rows,
+        "paired_right": share("paired"), "baseline_right": share("baseline"),
+        "delay_ms": {"median": sorted(delays)[len(delays) // 2] if delays else float("nan"),
+                     "max": max(delays, default=float("nan"))},
+        "begin_error_ms": {"p95": ordered[min(len(ordered) - 1, int(0.95 * len(ordered)))] if ordered else float("nan"),
+                           "max": max(ordered, default=float("nan")),
+                           "within_100": sum(e <= 100 for e in ordered) / len(ordered) if ordered else 0.0},
+        "words_heard": heard_words, "words_spoken": len(placed),
+        "phrases_heard": sum(1 for i, u in matched.items()
+                             if [w for w, _, _ in u["words"]] == [w for w, _, _ in phrases[i]]),
+        "phrases_spoken": len(phrases),
+    }
