@@ -127,6 +127,9 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("files", nargs="+", metavar="FILE", help="frames, and events if any (several files merge)")
     plot.add_argument("-o", "--output", required=True, metavar="PICTURE.png")
     plot.add_argument("--title", default="")
+    plot.add_argument("--apart", action="store_true",
+                      help="each FILE in a column of its own, side by side, instead of merged (for sessions of "
+                           "two hosts; a host's session file holds its frames and events)")
     return top
 
 
@@ -159,7 +162,7 @@ def main(argv: list[str] | None = None) -> int:
                                     key=lambda u: u.seconds)
             return replay.run(args.frames, args.rate, utterances, args.capacity, args.max_age_ms)
         from . import plot
-        return plot.run(args.files, args.output, args.title)
+        return plot.run(args.files, args.output, args.title, args.apart)
     except InputError as e:
         diagnose(f"spatial {args.command}: {e}")
         return 2

@@ -8,6 +8,7 @@ import math
 import re
 import sys
 from collections.abc import Callable
+from typing import Any
 
 import _spatial as sp
 
@@ -23,7 +24,7 @@ def rotate(q: sp.Quaternion, v: tuple[float, float, float]) -> tuple[float, floa
     return (v[0] + w * tx + y * tz - z * ty, v[1] + w * ty + z * tx - x * tz, v[2] + w * tz + x * ty - y * tx)
 
 
-def run(paths: list[str], out_path: str, title: str) -> int:
+def run(paths: list[str], out_path: str, title: str, apart: bool = False) -> int:
     refused = 0
 
     def count(path: str, number: int, message: str) -> None:
@@ -31,7 +32,10 @@ def run(paths: list[str], out_path: str, title: str) -> int:
         refused += 1
         diagnose(f"{path}:{number}: {message}")
 
-    draw(paths, out_path, title, count)
+    if apart:
+        draw_apart([[path] for path in paths], out_path, [title or path for path in paths], count)
+    else:
+        draw(paths, out_path, title, count)
     return 1 if refused else 0
 
 
@@ -41,20 +45,14 @@ def said(text: str) -> str:
     return marked.group(1) if marked else text
 
 
-def draw(paths: list[str], out_path: str, title: str = "",
-         refused: Callable[[str, int, str], None] | None = None) -> str:
-    """Draws the records of `paths` to `out_path`; a refused line goes to
-    `refused(path, number, message)`, by default reported on standard error."""
-    try:
-        import matplotlib
-    except ImportError:
-        raise InputError(MISSING) from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+Session = tuple[list[sp.SpatialIntentFrame], list[tuple[sp.ContextualIntentEvent, sp.SpatialIntentFrame | None]]]
 
+
+def load(paths: list[str], refused: Callable[[str, int, str], None] | None = None) -> Session:
+    """The frames of `paths` in time order, and each event with its arrival: the frame
+    written just before it in the same file, when a host writes both to one stream as
+    they happen (None otherwise)."""
     frames: list[sp.SpatialIntentFrame] = []
-    # Each event with its arrival: the frame written just before it in the same file, when
-    # a host writes both to one stream as they happen (None otherwise).
     events: list[tuple[sp.ContextualIntentEvent, sp.SpatialIntentFrame | None]] = []
     for path in paths:
         report = (lambda number, message, path=path: refused(path, number, message)) if refused else None
@@ -68,12 +66,49 @@ def draw(paths: list[str], out_path: str, title: str = "",
     if not frames:
         raise InputError("no frames to draw")
     frames.sort(key=lambda f: f.timestamp_ns)
+    return frames, events
+
+
+def draw(paths: list[str], out_path: str, title: str = "",
+         refused: Callable[[str, int, str], None] | None = None) -> str:
+    """Draws the records of `paths` to `out_path`; a refused line goes to
+    `refused(path, number, message)`, by default reported on standard error."""
+    return draw_apart([paths], out_path, [title], refused)
+
+
+def draw_apart(groups: list[list[str]], out_path: str, titles: list[str],
+               refused: Callable[[str, int, str], None] | None = None) -> str:
+    """Each group of files drawn in a column of its own, side by side, in the same colours."""
+    try:
+        import matplotlib
+    except ImportError:
+        raise InputError(MISSING) from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sessions = [load(paths, refused) for paths in groups]
+    names = sorted({f.target.host_id or "(no host_id)" for frames, _ in sessions for f in frames
+                    if f.target is not None})
+    colour = {name: plt.get_cmap("tab10")(i % 10) for i, name in enumerate(names)}
+    fig, axes = plt.subplots(2, len(sessions), figsize=(9 * len(sessions), 9), squeeze=False,
+                             gridspec_kw={"height_ratios": [3, 1.3]})
+    for column, ((frames, events), title) in enumerate(zip(sessions, titles)):
+        draw_session(axes[0][column], axes[1][column], frames, events, title, colour)
+    fig.tight_layout()
+    fig.savefig(out_path, dpi=100)
+    plt.close(fig)
+    drawn = f"{sum(len(f) for f, _ in sessions)} frames and {sum(len(e) for _, e in sessions)} events"
+    print(f"spatial plot: {drawn} drawn to {out_path}", file=sys.stderr)
+    return out_path
+
+
+def draw_session(top: Any, strip: Any, frames: list[sp.SpatialIntentFrame],
+                 events: list[tuple[sp.ContextualIntentEvent, sp.SpatialIntentFrame | None]], title: str,
+                 colour: dict[str, Any]) -> None:
+    """One session: the top view on `top`, the time strip on `strip`."""
     start = frames[0].timestamp_ns
     t = [(f.timestamp_ns - start) / 1e9 for f in frames]
     names = sorted({f.target.host_id or "(no host_id)" for f in frames if f.target is not None})
-    colour = {name: plt.get_cmap("tab10")(i % 10) for i, name in enumerate(names)}
-
-    fig, (top, strip) = plt.subplots(2, 1, figsize=(9, 9), gridspec_kw={"height_ratios": [3, 1.3]})
     step = max(1, len(frames) // 120)
     head = [f.head_pose.position for f in frames]
     top.plot([p.x for p in head], [p.z for p in head], color="0.3", lw=1, label="head path")
@@ -137,8 +172,3 @@ def draw(paths: list[str], out_path: str, title: str = "",
         strip.set_ylim(-1.2, len(rows) + 0.45)
     strip.set_xlabel(f"seconds from the first frame ({frames[0].timestamp_domain or 'host clock'})")
     strip.legend(loc="lower right", fontsize=8)
-    fig.tight_layout()
-    fig.savefig(out_path, dpi=100)
-    plt.close(fig)
-    print(f"spatial plot: {len(frames)} frames and {len(events)} events drawn to {out_path}", file=sys.stderr)
-    return out_path
