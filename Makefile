@@ -5,15 +5,23 @@
 TARGETS := demo test build bench dist check check-tables check-asan check-tsan check-leaks check-numbers coverage fuzz stubs clean
 # These run in a root of their own that adds an OpenXR runtime to the toolchain.
 OPENXR_TARGETS := demo-openxr check-openxr
+# These add a headless browser too (both runtimes play the same script); the page's own
+# packages are fetched first, by npm on this machine.
+WEBXR_TARGETS := demo-webxr check-webxr
 
 ifndef SPATIAL_INSIDE
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS)
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS)
 $(TARGETS):
 	@tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
 $(OPENXR_TARGETS):
 	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+
+$(WEBXR_TARGETS):
+	@tools/webxr-packages
+	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages:tools/devroot-webxr.packages \
+	    tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
 else
 

@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # On the host's own toolchain, say first what is missing rather than fail midway.
 CHECK_TOOLS := $(if $(filter host,$(SPATIAL_MODE)),tools/check-tools,true)
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) venv native module
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) venv native module
 
 $(VPY):
 	$(PYTHON) -m venv --system-site-packages $(VENV)
@@ -47,6 +47,14 @@ demo-openxr: module
 
 check-openxr: module
 	$(VPY) -m pytest -q -p no:cacheprovider tests/openxr $(PYTEST_ARGS)
+
+# The WebXR host in a headless browser beside the OpenXR host, the same script through
+# both (needs the OpenXR and the browser roots, and the page's packages in build/webxr).
+demo-webxr: module
+	$(VPY) examples/webxr/demo.py
+
+check-webxr: module
+	$(VPY) -m pytest -q -p no:cacheprovider tests/webxr $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,120 @@
+"""make demo-webxr: the same script through two runtimes. The OpenXR host against the
+headless runtime service, then the WebXR host with its page in a headless browser; the
+summary of each, how far the two agree, and one picture of both sessions side by side
+(drawn by spatial plot) in build/demo/."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "openxr"))
+import compare  # noqa: E402
+import script  # noqa: E402
+import session  # noqa: E402
+
+SECONDS = 6.0
+LEAD_NS = 1_000_000_000
+
+
+def webxr_command(seconds: float, out_dir: str, prefix: str = "webxr") -> list[str]:
+    """The WebXR host, run from examples/ as the module webxr.host."""
+    return [sys.executable, "-m", "webxr.host", "--seconds", str(seconds),
+            "--frames", os.path.join(out_dir, f"{prefix}-frames.jsonl"),
+            "--events", os.path.join(out_dir, f"{prefix}-events.jsonl"),
+            "--summary", os.path.join(out_dir, f"{prefix}-summary.json"),
+            "--browser-log", os.path.join(out_dir, f"{prefix}-browser.log")]
+
+
+def play_openxr(out_dir: str) -> tuple[int, int]:
+    """The OpenXR host with the script typed; (status, the script's second 0)."""
+    with session.service(os.path.join(out_dir, "openxr-service.log")) as (env, _, launched):
+        start = launched + LEAD_NS
+        user = session.scripted_user(env, start, SECONDS)
+        try:
+            done = subprocess.run(session.host_command(start, SECONDS, out_dir), env=env, cwd=session.EXAMPLES,
+                                  stdin=subprocess.DEVNULL)
+        finally:
+            session.stop(user)
+    return done.returncode, start
+
+
+def summarise(out_dir: str, openxr_start: int) -> bool:
+    s = script.Script(SECONDS)
+    with open(os.path.join(out_dir, "webxr-summary.json")) as f:
+        web = json.load(f)
+    start = web["start_ns"]
+    page = web.get("page", {})
+    print(f"WebXR: {web['frames']} frames at {web['frame_rate_hz']:.1f} per second in immersive-vr "
+          f"({page.get('room', '?')} room; features {', '.join(page.get('features', []))})")
+    print(f"tracking states seen: head {web['tracking']}, pointing {web['pointing_confidence']}")
+    print("select edges (scripted at -> seen at, on the frames' clock):")
+    scripted = s.press_edges()
+    for (at, down), edge in zip(scripted, web["select_edges"]):
+        print(f"  {'press  ' if down else 'release'} scripted {at:5.2f} s, last_change_time "
+              f"{(edge[2] - start) / 1e9:5.3f} s, first frame showing it {(edge[0] - start) / 1e9:5.3f} s")
+    ok = web["status"] == 0 and len(web["select_edges"]) == len(scripted)
+    for (at, text, panel), event in zip(s.utterances(), web["events"]):
+        good = event["paired"] and event["host_id"] == panel
+        ok &= good
+        print(f"  {text!r} at {at:4.2f} s: grounded to {event['host_id']} (aimed at {panel})"
+              + ("" if good else "  <- wrong"))
+    ok &= len(web["events"]) == len(s.utterances())
+    print(f"from the page's frame time to its record written: p50 {web['latency_ms']['p50']:.2f} ms, "
+          f"p99 {web['latency_ms']['p99']:.2f} ms")
+    print(f"browser start to first frame: {(web['first_frame_ns'] - web['launched_ns']) / 1e6:.0f} ms; "
+          f"{web['refused']} messages refused")
+
+    openxr = compare.read(os.path.join(out_dir, "openxr-frames.jsonl"))
+    webxr = compare.read(os.path.join(out_dir, "webxr-frames.jsonl"))
+    share, compared = compare.agreement(openxr, openxr_start, webxr, start, s)
+    print(f"the two runtimes: grounded targets agree in {share:.1%} of {compared} WebXR frames outside the moves")
+    same_edges = compare.select_edges(openxr) == compare.select_edges(webxr)
+    print(f"  select edges {'the same' if same_edges else 'differ  <- wrong'} in both")
+    with open(os.path.join(out_dir, "openxr-events.jsonl")) as f:
+        openxr_events = [(e["text"], e["spatial_context"]["target"]["host_id"]) for e in map(json.loads, f)]
+    with open(os.path.join(out_dir, "webxr-events.jsonl")) as f:
+        webxr_events = [(e["text"], e["spatial_context"]["target"]["host_id"]) for e in map(json.loads, f)]
+    print(f"  utterances {'grounded to the same panels' if openxr_events == webxr_events else 'differ  <- wrong'}")
+    with open(os.path.join(out_dir, "webxr-compared.json"), "w") as f:
+        json.dump({"agreement": share, "compared": compared, "same_edges": same_edges,
+                   "same_events": openxr_events == webxr_events}, f)
+    return ok and share >= 0.99 and same_edges and openxr_events == webxr_events and web["frame_rate_hz"] >= 55
+
+
+def main() -> int:
+    out_dir = os.path.normpath(os.path.join(HERE, "..", "..", "build", "demo"))
+    os.makedirs(out_dir, exist_ok=True)
+    with session.terminated_on_signal():
+        try:
+            status, openxr_start = play_openxr(out_dir)
+            if status != 0:
+                return status
+            status = subprocess.run(webxr_command(SECONDS, out_dir), cwd=session.EXAMPLES,
+                                    stdin=subprocess.DEVNULL).returncode
+            if status != 0:
+                return status
+        except session.ServiceError as e:
+            print(f"demo-webxr: {e}", file=sys.stderr)
+            return 1
+        except KeyboardInterrupt:
+            print("demo-webxr: interrupted; every process stopped", file=sys.stderr)
+            return 130
+    ok = summarise(out_dir, openxr_start)
+    from spatial_intent.cli import plot
+
+    groups = [[os.path.join(out_dir, f"{host}-{kind}.jsonl") for kind in ("frames", "events")]
+              for host in ("openxr", "webxr")]
+    path = plot.draw_apart(groups, os.path.join(out_dir, "webxr-beside-openxr.png"),
+                           ["OpenXR (headless runtime service), metres",
+                            "WebXR (emulated headset in Chromium), metres"])
+    print(f"picture: {path}")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
