@@ -26,17 +26,7 @@ def summarise(summary: dict, s: script.Script, start_ns: int, launched_ns: int) 
     ok = summary["status"] == 0
     print(f"frames: {summary['frames']}  session: {' -> '.join(summary.get('session_states', []))}")
     print(f"tracking states seen: {summary['tracking']}")
-    print("select edges (scripted at -> seen at, on the frames' clock):")
-    scripted = s.press_edges()
-    for (at, down), edge in zip(scripted, summary["select_edges"]):
-        print(f"  {'press  ' if down else 'release'} scripted {at:5.2f} s, last_change_time "
-              f"{(edge[2] - start_ns) / 1e9:5.3f} s, first frame showing it {(edge[0] - start_ns) / 1e9:5.3f} s")
-    ok &= len(summary["select_edges"]) == len(scripted)
-    for (at, text, panel), event in zip(s.utterances(), summary["events"]):
-        good = event["paired"] and event["host_id"] == panel
-        ok &= good
-        print(f"  {text!r} at {at:4.2f} s: grounded to {event['host_id']} (aimed at {panel}){'' if good else '  <- wrong'}")
-    ok &= len(summary["events"]) == len(s.utterances())
+    ok &= script.report(s, summary, start_ns)
     print(f"per-frame host work (locate, build, ground, push, encode, write): "
           f"p50 {summary['work_ms']['p50']:.3f} ms, p99 {summary['work_ms']['p99']:.3f} ms")
     if "first_frame_ns" in summary:

@@ -87,3 +87,20 @@ def rotate(q: tuple[float, float, float, float], v: tuple[float, float, float]) 
     x, y, z, w = q
     tx, ty, tz = 2 * (y * v[2] - z * v[1]), 2 * (z * v[0] - x * v[2]), 2 * (x * v[1] - y * v[0])
     return (v[0] + w * tx + y * tz - z * ty, v[1] + w * ty + z * tx - x * tz, v[2] + w * tz + x * ty - y * tx)
+
+
+def report(s: Script, summary: dict, start_ns: int) -> bool:
+    """Prints what a host's run summary says against what the script did: each select
+    edge and each typed utterance's panel; whether all were as scripted."""
+    print("select edges (scripted at -> seen at, on the frames' clock):")
+    scripted = s.press_edges()
+    for (at, down), edge in zip(scripted, summary["select_edges"]):
+        print(f"  {'press  ' if down else 'release'} scripted {at:5.2f} s, last_change_time "
+              f"{(edge[2] - start_ns) / 1e9:5.3f} s, first frame showing it {(edge[0] - start_ns) / 1e9:5.3f} s")
+    ok = len(summary["select_edges"]) == len(scripted)
+    for (at, text, panel), event in zip(s.utterances(), summary["events"]):
+        good = event["paired"] and event["host_id"] == panel
+        ok &= good
+        print(f"  {text!r} at {at:4.2f} s: grounded to {event['host_id']} (aimed at {panel})"
+              + ("" if good else "  <- wrong"))
+    return ok and len(summary["events"]) == len(s.utterances())

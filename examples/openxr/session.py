@@ -84,6 +84,21 @@ def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "ope
             "--summary", os.path.join(out_dir, f"{prefix}-summary.json")]
 
 
+def play(out_dir: str, seconds: float, prefix: str = "openxr", speak: bool = False, lead_ns: int = 1_000_000_000,
+         timeout: float = 90.0, **run: object) -> tuple[subprocess.CompletedProcess, int]:
+    """One run of the script on a runtime of its own: the host's finished process and
+    the script's second 0 (monotonic ns)."""
+    with service(os.path.join(out_dir, f"{prefix}-service.log")) as (env, _, launched):
+        start = launched + lead_ns
+        user = scripted_user(env, start, seconds)
+        try:
+            done = subprocess.run(host_command(start, seconds, out_dir, prefix, speak=speak), env=env,
+                                  cwd=EXAMPLES, stdin=subprocess.DEVNULL, timeout=timeout, **run)
+        finally:
+            stop(user)
+    return done, start
+
+
 def consumer_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "split") -> list[str]:
     """The other end of the pipe: frames from standard input, the script's utterances."""
     return [sys.executable, os.path.join(HERE, "consumer.py"), "--start-ns", str(start_ns), "--seconds", str(seconds),

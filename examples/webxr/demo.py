@@ -18,7 +18,6 @@ import script  # noqa: E402
 import session  # noqa: E402
 
 SECONDS = 6.0
-LEAD_NS = 1_000_000_000
 
 
 def webxr_command(seconds: float, out_dir: str, prefix: str = "webxr") -> list[str]:
@@ -30,19 +29,6 @@ def webxr_command(seconds: float, out_dir: str, prefix: str = "webxr") -> list[s
             "--browser-log", os.path.join(out_dir, f"{prefix}-browser.log")]
 
 
-def play_openxr(out_dir: str) -> tuple[int, int]:
-    """The OpenXR host with the script typed; (status, the script's second 0)."""
-    with session.service(os.path.join(out_dir, "openxr-service.log")) as (env, _, launched):
-        start = launched + LEAD_NS
-        user = session.scripted_user(env, start, SECONDS)
-        try:
-            done = subprocess.run(session.host_command(start, SECONDS, out_dir), env=env, cwd=session.EXAMPLES,
-                                  stdin=subprocess.DEVNULL)
-        finally:
-            session.stop(user)
-    return done.returncode, start
-
-
 def summarise(out_dir: str, openxr_start: int) -> bool:
     s = script.Script(SECONDS)
     with open(os.path.join(out_dir, "webxr-summary.json")) as f:
@@ -52,18 +38,7 @@ def summarise(out_dir: str, openxr_start: int) -> bool:
     print(f"WebXR: {web['frames']} frames at {web['frame_rate_hz']:.1f} per second in immersive-vr "
           f"({page.get('room', '?')} room; features {', '.join(page.get('features', []))})")
     print(f"tracking states seen: head {web['tracking']}, pointing {web['pointing_confidence']}")
-    print("select edges (scripted at -> seen at, on the frames' clock):")
-    scripted = s.press_edges()
-    for (at, down), edge in zip(scripted, web["select_edges"]):
-        print(f"  {'press  ' if down else 'release'} scripted {at:5.2f} s, last_change_time "
-              f"{(edge[2] - start) / 1e9:5.3f} s, first frame showing it {(edge[0] - start) / 1e9:5.3f} s")
-    ok = web["status"] == 0 and len(web["select_edges"]) == len(scripted)
-    for (at, text, panel), event in zip(s.utterances(), web["events"]):
-        good = event["paired"] and event["host_id"] == panel
-        ok &= good
-        print(f"  {text!r} at {at:4.2f} s: grounded to {event['host_id']} (aimed at {panel})"
-              + ("" if good else "  <- wrong"))
-    ok &= len(web["events"]) == len(s.utterances())
+    ok = script.report(s, web, start) and web["status"] == 0
     print(f"from the page's frame time to its record written: p50 {web['latency_ms']['p50']:.2f} ms, "
           f"p99 {web['latency_ms']['p99']:.2f} ms")
     print(f"browser start to first frame: {(web['first_frame_ns'] - web['launched_ns']) / 1e6:.0f} ms; "
@@ -91,9 +66,9 @@ def main() -> int:
     os.makedirs(out_dir, exist_ok=True)
     with session.terminated_on_signal():
         try:
-            status, openxr_start = play_openxr(out_dir)
-            if status != 0:
-                return status
+            done, openxr_start = session.play(out_dir, SECONDS)  # the OpenXR host, the script typed
+            if done.returncode != 0:
+                return done.returncode
             status = subprocess.run(webxr_command(SECONDS, out_dir), cwd=session.EXAMPLES,
                                     stdin=subprocess.DEVNULL).returncode
             if status != 0:

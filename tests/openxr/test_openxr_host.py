@@ -172,14 +172,7 @@ def children(pid):
 def spoken(tmp_path_factory):
     """The scripted user says its commands aloud; the host hears them through the recogniser."""
     out = tmp_path_factory.mktemp("spoken")
-    with session.service(str(out / "service.log")) as (env, _, launched):
-        start = launched + 1_000_000_000
-        user = session.scripted_user(env, start, SPOKEN)
-        try:
-            done = subprocess.run(session.host_command(start, SPOKEN, str(out), "spoken", speak=True), env=env,
-                                  timeout=90, capture_output=True, text=True, cwd=session.EXAMPLES)
-        finally:
-            session.stop(user)
+    done, start = session.play(str(out), SPOKEN, "spoken", speak=True, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     summary = json.loads((out / "spoken-summary.json").read_text())
     return start, out, summary, voice.measure(summary["speech"], script.Script(SPOKEN), start)

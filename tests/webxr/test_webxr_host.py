@@ -33,14 +33,7 @@ def webxr(out, seconds=SECONDS, prefix="webxr", options="", **popen):
 @pytest.fixture(scope="module")
 def played(tmp_path_factory):
     out = tmp_path_factory.mktemp("webxr")
-    with session.service(str(out / "service.log")) as (env, _, launched):
-        start = launched + 800_000_000
-        user = session.scripted_user(env, start, SECONDS)
-        try:
-            done = subprocess.run(session.host_command(start, SECONDS, str(out)), env=env, timeout=60,
-                                  capture_output=True, text=True, cwd=session.EXAMPLES)
-        finally:
-            session.stop(user)
+    done, start = session.play(str(out), SECONDS, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     host = webxr(out)
     _, err = host.communicate(timeout=120)
