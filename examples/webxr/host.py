@@ -250,13 +250,14 @@ def run(args: argparse.Namespace) -> int:
     for path in (args.frames, args.events):
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(args.frames, "w", encoding="utf-8", buffering=1) as frames, \
-            open(args.events, "w", encoding="utf-8", buffering=1) as events, served(packages, s) as http_port:
+            open(args.events, "w", encoding="utf-8", buffering=1) as events, \
+            open(args.browser_log, "w") as browser_log, served(packages, s) as http_port:
         try:
             page = Page()
             url = f"http://127.0.0.1:{http_port}/page.html?ws={page.port}{args.page_options}"
             launched = time.monotonic_ns()
             browser = subprocess.Popen(browser_command(browser_path, url, profile), stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=open(args.browser_log, "w"))
+                                       stdout=subprocess.DEVNULL, stderr=browser_log)
             while True:  # the page's session, granted
                 _, message = next_message(page, browser, 30.0, "before the page's session began")
                 said = control(message)
