@@ -146,6 +146,18 @@ inline constexpr Members<key::frame_count> frame_members{
     }(),
     frame_required};
 
+// The enumerator whose name `s` is, by its index among `names`; false for no name.
+template <class Enum, std::size_t N>
+bool named_value(const std::array<std::string_view, N>& names, std::string_view s, Enum& out) noexcept {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (names[i] == s) {
+            out = static_cast<Enum>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 // The walk. `In` supplies the values:
 //   Value                                  a handle of one value
 //   object(Value, Path, Members, f(index, key, Value))
@@ -332,11 +344,8 @@ private:
         if (!in.name(v, path, s)) {
             return false;
         }
-        for (std::size_t i = 0; i < N; ++i) {
-            if (names[i] == s) {
-                out = static_cast<Enum>(i);
-                return true;
-            }
+        if (named_value(names, s, out)) {
+            return true;
         }
         std::string expected;
         for (const auto name : names) {

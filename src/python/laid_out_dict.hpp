@@ -190,16 +190,7 @@ private:
     template <class Enum, std::size_t N>
     static bool name_of(PyObject* v, const std::array<std::string_view, N>& names, Enum& out) {
         std::string_view s;
-        if (!view(v, s)) {
-            return false;
-        }
-        for (std::size_t i = 0; i < N; ++i) {
-            if (names[i] == s) {
-                out = static_cast<Enum>(i);
-                return true;
-            }
-        }
-        return false;
+        return view(v, s) && reading::named_value(names, s, out);
     }
 
     static bool integer(PyObject* v, std::int64_t& out) {
