@@ -8,9 +8,10 @@ from __future__ import annotations
 import importlib.metadata
 import importlib.resources
 import json
+from fractions import Fraction
 from typing import Any
 
-__all__ = ["SCHEMA_FILES", "__version__", "schema"]
+__all__ = ["SCHEMA_FILES", "__version__", "nanoseconds", "schema"]
 
 try:
     __version__ = importlib.metadata.version("spatial-intent")
@@ -32,3 +33,12 @@ def schema(name: str) -> dict[str, Any]:
         raise ValueError(f"no record is named {name!r}; expected one of {', '.join(map(repr, SCHEMA_FILES))}") from None
     loaded: dict[str, Any] = json.loads(importlib.resources.files(__name__).joinpath("schemas", file).read_text())
     return loaded
+
+
+def nanoseconds(seconds: float) -> int:
+    """A time or a span in seconds as a count of nanoseconds, rounded to the nearest one.
+    Every time given in seconds becomes a timestamp through this, so that a time written
+    as a frame's own (2.01 s after the first) pairs with that frame, never the one before
+    it, however the decimal fell in binary. ValueError or OverflowError for a value that
+    is not finite."""
+    return round(Fraction(seconds) * 1_000_000_000)

@@ -20,19 +20,23 @@ from __future__ import annotations
 import array
 import json
 import math
+import os
 import queue
 import re
+import select
 import shutil
 import subprocess
 import sys
 import threading
+import struct
 import time
-import wave
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Protocol
 
 import _spatial as sp
+
+from . import nanoseconds
 
 # The words that point: demonstratives (this, that, these, those) and the place adverbs
 # (here, there). "It", "one" and "them" refer back to what was said, not to where the
@@ -43,6 +47,11 @@ SAMPLE_RATE = 16_000  # what the recogniser takes: mono, 16-bit signed little-en
 SAMPLE_BYTES = 2
 
 INSTALL = "apt install pocketsphinx pocketsphinx-en-us (Debian, Ubuntu)"
+
+# The latest time a word may have, in seconds from the audio's first sample: a later one
+# would not fit the host's 64-bit nanosecond clock.
+LATEST_S = (2**63 - 1) / 1e9
+INT64 = range(-(2**63), 2**63)
 
 
 class SpeechError(Exception):
@@ -81,7 +90,7 @@ class AudioClock:
     first_sample_ns: int
 
     def to_host_ns(self, seconds: float) -> int:
-        return self.first_sample_ns + round(seconds * 1e9)
+        return self.first_sample_ns + nanoseconds(seconds)
 
 
 # Recogniser's markers that are not words: sentence bounds, silence, noises; and the
@@ -90,26 +99,50 @@ _FILLER = re.compile(r"^(<.*>|\[.*\]|\+\+.*\+\+)$")
 _VARIANT = re.compile(r"\(\d+\)$")
 
 
+def _seconds(value: object) -> float | None:
+    """A word time as a float when it is a usable one: a number, not negative, finite."""
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        return None
+    try:
+        seconds = float(value)
+    except OverflowError:  # an integer of hundreds of digits
+        return None
+    return seconds if math.isfinite(seconds) and seconds >= 0 else None
+
+
 def read_pocketsphinx(line: str | bytes) -> Utterance | None:
     """One line of pocketsphinx's JSON output (`live` or `single`): the utterance it
-    holds, or None when it heard no word. A line that is not that output raises
-    ValueError saying what is wrong."""
+    holds, or None when it heard no word. Anything else, however malformed (nested
+    without end, numbers of any size), raises ValueError saying what is wrong."""
     try:
         result = json.loads(line)
-    except ValueError as e:
+    except RecursionError:
+        raise ValueError("not JSON (nested too deeply)") from None
+    except ValueError as e:  # malformed, or not UTF-8
         raise ValueError(f"not JSON ({e})") from None
     if not isinstance(result, dict) or not isinstance(result.get("w"), list):
         raise ValueError('not a recogniser result: expected an object with a "w" array')
     words = []
     for segment in result["w"]:
         text, begin, length = (segment.get(k) for k in ("t", "b", "d")) if isinstance(segment, dict) else (None,) * 3
-        if not isinstance(text, str) or not all(isinstance(x, (int, float)) and not isinstance(x, bool)
-                                                and math.isfinite(x) and x >= 0 for x in (begin, length)):
-            raise ValueError(f"a word segment without text, begin and duration: {json.dumps(segment)[:60]}")
+        begin_s, length_s = _seconds(begin), _seconds(length)
+        if not isinstance(text, str) or begin_s is None or length_s is None:
+            raise ValueError(f"a word segment without text, begin and duration: {_shown(segment)}")
+        if begin_s + length_s > LATEST_S:
+            raise ValueError(f"a word beyond the 64-bit nanosecond clock ({LATEST_S:.4g} s): {_shown(segment)}")
         if _FILLER.match(text):
             continue
-        words.append(Word(_VARIANT.sub("", text), float(begin), float(begin) + float(length)))  # type: ignore[arg-type]
+        words.append(Word(_VARIANT.sub("", text), begin_s, begin_s + length_s))
     return Utterance(tuple(words)) if words else None
+
+
+def _shown(value: object, limit: int = 60) -> str:
+    """A value for a one-line message: JSON, cut short."""
+    try:
+        text = json.dumps(value)
+    except (ValueError, RecursionError):
+        text = "..."
+    return text if len(text) <= limit else text[:limit] + "..."
 
 
 def marked(utterance: Utterance, index: int) -> str:
@@ -143,7 +176,8 @@ def ground(utterance: Utterance, clock: AudioClock, timeline: sp.IntentTimeline)
     found = []
     for word, begin_s, text in pairings(utterance):
         at = clock.to_host_ns(begin_s)
-        found.append(Grounded(word, at, text, timeline.submit_text(text, at)))
+        event = timeline.submit_text(text, at) if at in INT64 else None  # past the clock: no frame is that late
+        found.append(Grounded(word, at, text, event))
     return found
 
 
@@ -172,18 +206,26 @@ class Recogniser(Protocol):
 
 class PocketSphinx:
     """`pocketsphinx live -` as a process of its own, fed raw audio on its standard input;
-    its results are read by a thread, so `results` never waits."""
+    its results are read by a thread, so `results` never waits. No wait on it is
+    unbounded: audio it takes no byte of for `answer_s` ends it, and so does an end of
+    the audio it does not finish within `close`'s timeout; either is a SpeechError that
+    says so."""
 
     def __init__(self, grammar: str | None = None, warn: Callable[[str], None] | None = None,
-                 program: str = "pocketsphinx") -> None:
+                 program: str = "pocketsphinx", answer_s: float = 10.0) -> None:
         if shutil.which(program) is None:
             raise SpeechError(f"the speech recogniser is not installed: {INSTALL}")
         self.warn = warn or (lambda message: print(message, file=sys.stderr, flush=True))
+        self.answer_s = answer_s
         command = [program, *(["-jsgf", grammar] if grammar else []), "live", "-"]
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
+        assert self.process.stdin is not None
+        self.stdin = self.process.stdin.fileno()
+        os.set_blocking(self.stdin, False)
         self.arrived: queue.Queue[tuple[int, Utterance]] = queue.Queue()
         self.errors: list[str] = []
+        self.ended: str | None = None  # why this side ended it, when it did
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         self.stderr = threading.Thread(target=self._drain_errors, daemon=True)
@@ -199,8 +241,7 @@ class PocketSphinx:
             try:
                 utterance = read_pocketsphinx(line)
             except ValueError as e:
-                shown = line if len(line) <= 60 else line[:60] + "..."
-                self.warn(f"speech: skipped a line of the recogniser's ({e}): {shown}")
+                self.warn(f"speech: skipped a line of the recogniser's ({e}): {printable(line, 60)}")
                 continue
             if utterance is not None:
                 self.arrived.put((now, utterance))
@@ -213,22 +254,41 @@ class PocketSphinx:
                 self.errors.append(line)
 
     def stopped(self) -> str | None:
-        """Why the recogniser is no longer running, or None while it is."""
+        """Why the recogniser is no longer running, or None while it is. Its first
+        complaint is given: what follows it is mostly the consequence ("decoder init
+        failed" after the word it could not find)."""
         status = self.process.poll()
         if status is None:
             return None
+        if self.ended is not None:
+            return f"the speech recogniser was ended: {self.ended}"
         why = f"killed by signal {-status}" if status < 0 else f"exit status {status}"
-        detail = f": {self.errors[-1][:120]}" if self.errors else ""
+        self.stderr.join(1.0)  # its last words, when it is just gone
+        detail = f": {printable(_complaint(self.errors), 160)}" if self.errors else ""
         return f"the speech recogniser stopped ({why}){detail}"
+
+    def _end(self, why: str) -> None:
+        if self.process.poll() is None:
+            self.ended = why
+        self.kill()
 
     def feed(self, samples: bytes) -> None:
         assert self.process.stdin is not None
-        try:
-            self.process.stdin.write(samples)
-            self.process.stdin.flush()
-        except (BrokenPipeError, ValueError):
-            self.kill()
-            raise SpeechError(self.stopped() or "the speech recogniser stopped") from None
+        if self.process.stdin.closed:
+            raise SpeechError(self.stopped() or "the speech recogniser was closed")
+        view = memoryview(samples)
+        while view:
+            ready = select.select([], [self.stdin], [], self.answer_s)[1]
+            if not ready:
+                self._end(f"it took no audio for {self.answer_s:g} s")
+                raise SpeechError(self.stopped() or "the speech recogniser stopped")
+            try:
+                view = view[os.write(self.stdin, view):]
+            except BlockingIOError:
+                continue
+            except (BrokenPipeError, OSError):
+                self.kill()
+                raise SpeechError(self.stopped() or "the speech recogniser stopped") from None
 
     def results(self) -> list[tuple[int, Utterance]]:
         found = []
@@ -242,13 +302,12 @@ class PocketSphinx:
         assert self.process.stdin is not None
         try:
             self.process.stdin.close()
-        except BrokenPipeError:
+        except OSError:  # a broken pipe: what was buffered has nowhere to go
             pass
         try:
             self.process.wait(timeout=timeout_s)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+            self._end(f"it did not finish within {timeout_s:g} s of the audio's end")
         self.reader.join(timeout=timeout_s)
         return self.results()
 
@@ -259,52 +318,136 @@ class PocketSphinx:
         assert self.process.stdin is not None
         try:
             self.process.stdin.close()
-        except BrokenPipeError:  # what was still buffered has nowhere to go
+        except OSError:  # what was still buffered has nowhere to go
             pass
 
 
+def _complaint(errors: list[str]) -> str:
+    """The recogniser's complaint that says most: the first error, without its
+    source-file prefix."""
+    return re.sub(r'^(ERROR|FATAL): "[^"]*", line \d+: ', "", errors[0])
+
+
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+
+
+def printable(text: str, limit: int) -> str:
+    """Text from another program for a line of our own: cut to `limit` characters, and
+    every control character (line breaks, a terminal's escape sequences) written as an
+    escape, so that it can neither start a line nor act on the terminal."""
+    cut = text if len(text) <= limit else text[:limit]
+    shown = _CONTROL.sub(lambda m: json.dumps(m.group())[1:-1], cut)
+    return shown + ("..." if len(text) > limit else "")
+
+
+_WORD = re.compile(r"[a-z]+(?:'[a-z]+)*")
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
 def grammar(phrases: Iterable[str], name: str = "commands") -> str:
-    """A JSGF grammar that accepts exactly these phrases (lower case, words only)."""
-    alternatives = " | ".join(" ".join(re.findall(r"[a-z']+", p.lower())) for p in phrases)
-    return f"#JSGF V1.0;\ngrammar {name};\npublic <{name}> = {alternatives};\n"
+    """A JSGF grammar that accepts exactly these phrases. Each phrase is words of
+    letters (a to z, with apostrophes inside: "what's"), any case, apart by white space;
+    a phrase with anything else ("panel 3", "café", "stop!") is refused with ValueError
+    naming it, rather than heard as something it does not say."""
+    if not _NAME.fullmatch(name):
+        raise ValueError(f"the grammar's name {name!r} is not a JSGF rule name (letters, digits, _)")
+    alternatives = []
+    for phrase in phrases:
+        if not isinstance(phrase, str):
+            raise ValueError(f"a phrase must be text, not {type(phrase).__name__}")
+        words = phrase.lower().split()
+        if not words:
+            raise ValueError(f"the phrase {phrase!r} has no words")
+        for word in words:
+            if not _WORD.fullmatch(word):
+                raise ValueError(f"the phrase {phrase!r} has {word!r}, which is not a word of letters a to z: "
+                                 "spell numbers and symbols out")
+        alternatives.append(" ".join(words))
+    if not alternatives:
+        raise ValueError("a grammar needs at least one phrase")
+    return f"#JSGF V1.0;\ngrammar {name};\npublic <{name}> = {' | '.join(alternatives)};\n"
 
 
 def read_audio(path: str) -> bytes:
     """The samples of an audio file as the recogniser takes them. A WAV file already at
-    16 kHz, mono and 16-bit is read as it is; anything else goes through sox, and audio
-    that neither can take is refused in one line."""
+    16 kHz, mono and 16-bit is read as it is, to its end where its header says less (a
+    recording cut off before its writer could fill the sizes in); anything else goes
+    through sox, and audio that neither can take, or a file with no sound at all, is
+    refused in one line."""
     try:
-        with wave.open(path, "rb") as w:
-            if (w.getframerate(), w.getnchannels(), w.getsampwidth()) == (SAMPLE_RATE, 1, SAMPLE_BYTES):
-                return w.readframes(w.getnframes())
-    except (wave.Error, EOFError):
-        pass
+        samples = _plain_wav(path)
     except OSError as e:
         raise SpeechError(f"{path}: {e.strerror or e}") from None
+    if samples is None:
+        samples = _converted(path)
+    if not samples:
+        raise SpeechError(f"{path}: no audio")
+    return samples
+
+
+def _plain_wav(path: str) -> bytes | None:
+    """The samples of a WAV file at the recogniser's format, or None for anything else.
+    A RIFF or data size of 0 is what a streaming writer that was stopped leaves, with the
+    whole recording after it: such a data chunk is read to the end of the file."""
+    with open(path, "rb") as f:
+        if f.read(4) != b"RIFF" or len(f.read(4)) != 4 or f.read(4) != b"WAVE":
+            return None
+        plain = False
+        while len(header := f.read(8)) == 8:
+            name, size = header[:4], struct.unpack("<I", header[4:])[0]
+            if name == b"fmt ":
+                fmt = f.read(size + size % 2)
+                if len(fmt) < 16:
+                    return None
+                tag, channels, rate, _, _, bits = struct.unpack("<HHIIHH", fmt[:16])
+                plain = tag in (1, 0xFFFE) and (channels, rate, bits) == (1, SAMPLE_RATE, 8 * SAMPLE_BYTES)
+            elif name == b"data":
+                if not plain:
+                    return None
+                samples = f.read() if size in (0, 0xFFFFFFFF) else f.read(size)
+                return samples[:len(samples) - len(samples) % SAMPLE_BYTES]
+            else:
+                f.seek(size + size % 2, os.SEEK_CUR)
+    return None
+
+
+def _converted(path: str) -> bytes:
     if shutil.which("sox") is None:
         raise SpeechError(f"{path}: not 16 kHz mono 16-bit WAV, and sox (to convert it) is not installed: "
                           "apt install sox")
-    done = subprocess.run(["sox", path, "-t", "raw", "-r", str(SAMPLE_RATE), "-c", "1", "-b", "16",
-                           "-e", "signed-integer", "-L", "-"], capture_output=True)
+    try:
+        done = subprocess.run(["sox", path, "-t", "raw", "-r", str(SAMPLE_RATE), "-c", "1", "-b", "16",
+                               "-e", "signed-integer", "-L", "-"], capture_output=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        raise SpeechError(f"{path}: sox did not convert it within 600 s") from None
     if done.returncode != 0:
         reason = done.stderr.decode("utf-8", "replace").strip().splitlines()
-        raise SpeechError(f"{path}: not audio the recogniser can take ({reason[-1] if reason else 'sox failed'})")
+        raise SpeechError(f"{path}: not audio the recogniser can take "
+                          f"({printable(reason[-1], 160) if reason else 'sox failed'})")
     return done.stdout
 
 
-def recognise(samples: bytes, grammar_path: str | None = None, warn: Callable[[str], None] | None = None
+def recognise(samples: bytes, grammar_path: str | None = None, warn: Callable[[str], None] | None = None,
+              program: str = "pocketsphinx", answer_s: float = 10.0,
+              progress: Callable[[float, float], None] | None = None, source: str = "the audio"
               ) -> list[Utterance]:
-    """Every utterance in recorded audio, with word times from its first sample."""
+    """Every utterance in recorded audio, with word times from its first sample;
+    `progress(seconds fed, seconds in all)` after each second of it. `source` names the
+    audio in a message."""
     if grammar_path is not None:
         try:
             open(grammar_path, "rb").close()
         except OSError as e:
             raise SpeechError(f"{grammar_path}: {e.strerror}") from None
-    recogniser = PocketSphinx(grammar_path, warn)
+    if not samples:
+        raise SpeechError(f"{source}: no audio")
+    recogniser = PocketSphinx(grammar_path, warn, program, answer_s)
     try:
         step = SAMPLE_RATE * SAMPLE_BYTES  # a second at a time
         for at in range(0, len(samples), step):
             recogniser.feed(samples[at:at + step])
+            if progress is not None:
+                progress(min(at + step, len(samples)) / step, len(samples) / step)
         heard = [u for _, u in recogniser.close()]
         if recogniser.process.returncode != 0:
             raise SpeechError(recogniser.stopped() or "the speech recogniser failed")

@@ -104,7 +104,7 @@ def test_plot_draws_any_recording(tmp_path):
     (["--max-age-ms", "inf"], "--max-age-ms"), (["--max-age-ms", "1e20"], "--max-age-ms"),
     (["--max-age-ms", "-1"], "--max-age-ms"), (["--rate", "nan"], "--rate"), (["--rate", "-2"], "--rate"),
     (["--capacity", "0"], "--capacity"), (["--capacity", str(2**64)], "--capacity"),
-    (["--capacity", "1.5"], "--capacity"),
+    (["--capacity", "1.5"], "--capacity"), (["--rate", "1e-12"], "--rate"), (["--say", "1:   "], "--say"),
 ])
 def test_replay_refuses_a_bad_number_in_one_line_naming_the_option(tmp_path, args, named):
     done = spatial("replay", str(recording(tmp_path, count=3)), "--rate", "0", *args)
@@ -116,6 +116,7 @@ def test_replay_refuses_a_bad_number_in_one_line_naming_the_option(tmp_path, arg
     (b"0.1\tfine\n0.2\t\xff\xfe\n", "said.tsv:2: not UTF-8 text (byte 5 of the line)"),
     (b"0.1\tfine\nsoon\tlater\n", "said.tsv:2: the time 'soon' is not a number of seconds"),
     (b"0.1\t\n", "said.tsv:1: no text after the time"),
+    (b"0.1\t  \t \n", "said.tsv:1: no text after the time"),
     (b"inf\tforever\n", "said.tsv:1: the time 'inf' is not a finite number of seconds"),
 ])
 def test_a_bad_utterances_file_names_the_line_and_the_problem(tmp_path, content, message):
@@ -137,9 +138,17 @@ def test_standard_input_is_read_once_and_never_closed(tmp_path, args):
     assert done.stderr == f"spatial {args[0]}: standard input (-) can be read once, but is named twice\n"
 
 
-def test_utterances_from_standard_input(tmp_path):
-    done = spatial("replay", str(recording(tmp_path)), "--rate", "0", "--utterances", "-", stdin="0.2\tthis one\n")
-    assert done.returncode == 0 and sp.from_jsonl(done.stdout).text == "this one"
+def test_utterances_from_standard_input_and_from_every_file_named(tmp_path):
+    (tmp_path / "said.tsv").write_text("0.75\tthat one\n")
+    done = spatial("replay", str(recording(tmp_path)), "--rate", "0", "--utterances", "-", "--utterances",
+                   str(tmp_path / "said.tsv"), stdin="0.2\tthis one\n")
+    assert done.returncode == 0
+    assert [sp.from_jsonl(line).text for line in done.stdout.splitlines()] == ["this one", "that one"]
+
+
+def test_replay_help_says_what_audio_from_standard_input_is():
+    shown = " ".join(spatial("replay", "--help").stdout.split())
+    assert "`-` reads raw samples from standard input: 16 kHz, mono, signed 16-bit little-endian" in shown
 
 
 @pytest.mark.parametrize("command", [["info"], ["info", "--json"], ["check"], ["replay", "--rate", "0"]])

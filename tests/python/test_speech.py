@@ -3,7 +3,12 @@ deictic word paired with the frame in force when it was spoken; and the real rec
 on speech synthesised here."""
 
 import array
+import json
+import math
+import os
 import shutil
+import struct
+import time
 import wave
 
 import pytest
@@ -32,10 +37,47 @@ def test_a_result_line_gives_its_words_without_markers():
     ('{"w":[{"t":"put","b":-1,"d":0.2}]}', "a word segment without text, begin and duration"),
     ('{"w":[{"t":"put","b":true,"d":0.2}]}', "a word segment without text, begin and duration"),
     ('{"w":[7]}', "a word segment without text, begin and duration"),
+    ('{"w":[{"t":"put","b":1' + "0" * 400 + ',"d":0.2}]}', "a word segment without text, begin and duration"),
+    ('{"w":[{"t":"put","b":0.1,"d":1e300}]}', "a word beyond the 64-bit nanosecond clock"),
+    ('{"w":[{"t":"put","b":9300000000,"d":0.2}]}', "a word beyond the 64-bit nanosecond clock"),
+    ('{"w":' + "[" * 100_000 + "]" * 100_000 + "}", r"not JSON \(nested too deeply\)"),
+    (b'{"w":[{"t":"\xff"}]}', "not JSON"),
 ])
 def test_a_line_that_is_not_a_result_is_refused(line, message):
     with pytest.raises(ValueError, match=message):
         speech.read_pocketsphinx(line)
+
+
+def recogniser_program(tmp_path, body):
+    """A stand-in recogniser: a shell script that does what `body` says."""
+    fake = tmp_path / "pocketsphinx"
+    fake.write_text("#!/bin/sh\n" + body)
+    fake.chmod(0o755)
+    return str(fake)
+
+
+def test_any_line_that_is_not_a_usable_result_is_skipped_and_the_next_kept(tmp_path):
+    bad = ['{"w":[{"t":"put","b":1' + "0" * 400 + ',"d":0.2}]}', '{"w":' + "[" * 100_000 + "]" * 100_000 + "}",
+           '{"w":[{"t":"put","b":0.1,"d":1e300}]}']
+    (tmp_path / "lines").write_text("\n".join(bad + [LINE]) + "\n")
+    program = recogniser_program(tmp_path, f"cat >/dev/null\ncat '{tmp_path / 'lines'}'\n")
+    warnings = []
+    [(_, u)] = speech.PocketSphinx(warn=warnings.append, program=program).close()
+    assert u.text == "put that there" and len(warnings) == 3
+    assert all(w.startswith("speech: skipped a line of the recogniser's (") and "\n" not in w for w in warnings)
+
+
+def test_a_word_past_the_host_clock_finds_no_frame_rather_than_failing():
+    timeline = sp.IntentTimeline()
+    aiming(timeline, ["panel:a"] * 10, 2**63 - 10**9)
+    u = speech.Utterance((speech.Word("that", 9.2e9, 9.2e9 + 0.1),))
+    [g] = speech.ground(u, speech.AudioClock(2**63 - 10**9), timeline)
+    assert g.event is None
+
+
+@pytest.mark.parametrize("seconds", [2.01, 0.1, 0.3, 1234.567891234])
+def test_a_word_at_a_frame_s_own_time_is_put_on_that_nanosecond(seconds):
+    assert speech.AudioClock(7).to_host_ns(seconds) == 7 + round(__import__("decimal").Decimal(seconds) * 10**9)
 
 
 def aiming(timeline, panels, start_ns, step_ns=11_111_111):
@@ -140,26 +182,105 @@ def test_the_recogniser_hears_every_word_within_a_tenth_of_a_second(spoken):
             assert abs(word.begin_s - truth.begin_s) <= 0.1, (word, truth)
 
 
-@needs_speech
-def test_a_killed_recogniser_says_so_in_one_line(spoken):
-    recogniser = speech.PocketSphinx()
+SECOND = bytes(speech.SAMPLE_RATE * speech.SAMPLE_BYTES)
+
+
+@pytest.mark.parametrize("body, message", [
+    ("exit 3\n", r"^the speech recogniser stopped \(exit status 3\)$"),
+    ("echo 'ERROR: \"fsg_search.c\", line 138: The word '\\''qq'\\'' is missing in the dictionary' >&2\n"
+     "echo 'FATAL: \"main.c\", line 354: decoder init failed' >&2\nexit 1\n",
+     r"^the speech recogniser stopped \(exit status 1\): The word 'qq' is missing in the dictionary$"),
+    ("kill -9 $$\n", r"^the speech recogniser stopped \(killed by signal 9\)$"),
+    ("exec sleep 60\n", r"^the speech recogniser was ended: it took no audio for 0.5 s$"),
+])
+def test_a_recogniser_that_stops_or_stops_reading_costs_one_line_within_its_bound(tmp_path, body, message):
+    recogniser = speech.PocketSphinx(program=recogniser_program(tmp_path, body), answer_s=0.5)
+    began = time.monotonic()
+    with pytest.raises(speech.SpeechError, match=message):
+        for _ in range(20):  # more than a pipe holds
+            recogniser.feed(SECOND)
+            time.sleep(0.05)
+    assert time.monotonic() - began < 5
     recogniser.kill()
-    with pytest.raises(speech.SpeechError, match=r"^the speech recogniser stopped \(killed by signal 9\)"):
-        recogniser.feed(spoken[0][:32000])
 
 
-@needs_speech
-def test_a_wav_file_in_another_format_is_converted(spoken, tmp_path):
-    samples = spoken[0][:16000]
-    path = tmp_path / "fast.wav"
+def test_a_recogniser_that_never_finishes_is_ended_and_says_so(tmp_path):
+    recogniser = speech.PocketSphinx(program=recogniser_program(tmp_path, "cat >/dev/null\nexec sleep 60\n"))
+    recogniser.feed(SECOND)
+    began = time.monotonic()
+    assert recogniser.close(timeout_s=0.5) == []
+    assert time.monotonic() - began < 3
+    assert recogniser.stopped() == "the speech recogniser was ended: it did not finish within 0.5 s of the audio's end"
+
+
+def test_a_recogniser_that_fails_after_reading_everything_fails_the_recognition(tmp_path):
+    program = recogniser_program(tmp_path, f"cat >/dev/null\necho '{LINE}'\nexit 3\n")
+    with pytest.raises(speech.SpeechError, match=r"^the speech recogniser stopped \(exit status 3\)$"):
+        speech.recognise(SECOND, program=program)
+
+
+def write_wav(path, samples, rate=speech.SAMPLE_RATE, channels=1, data_size=None):
+    """A 16-bit WAV file; `data_size` overrides the data chunk's declared size, as a
+    writer that was stopped leaves it."""
     with wave.open(str(path), "wb") as w:
-        w.setnchannels(2)
+        w.setnchannels(channels)
         w.setsampwidth(2)
-        w.setframerate(32000)
-        doubled = array.array("h", samples)
-        w.writeframes(array.array("h", (s for s in doubled for _ in range(4))).tobytes())
-    converted = speech.read_audio(str(path))
-    assert abs(len(converted) - len(samples)) <= 4
+        w.setframerate(rate)
+        w.writeframes(samples)
+    if data_size is not None:
+        raw = bytearray(path.read_bytes())
+        at = raw.index(b"data") + 4
+        raw[at:at + 4] = struct.pack("<I", data_size)
+        raw[4:8] = struct.pack("<I", 0)
+        path.write_bytes(bytes(raw))
+
+
+def tone(seconds, rate, hz=440.0, channels=1):
+    values = [round(8000 * math.sin(2 * math.pi * hz * i / rate)) for i in range(round(seconds * rate))]
+    return array.array("h", (v for v in values for _ in range(channels))).tobytes()
+
+
+def test_a_recording_whose_writer_was_stopped_is_read_to_its_end(tmp_path):
+    path = tmp_path / "cut.wav"
+    samples = tone(2.0, speech.SAMPLE_RATE)
+    write_wav(path, samples, data_size=0)
+    assert speech.read_audio(str(path)) == samples
+
+
+def test_a_file_with_no_sound_is_refused_as_no_audio(tmp_path):
+    path = tmp_path / "empty.wav"
+    write_wav(path, b"")
+    with pytest.raises(speech.SpeechError, match=f"^{path}: no audio$"):
+        speech.read_audio(str(path))
+
+
+@pytest.mark.skipif(shutil.which("sox") is None, reason="sox converts it")
+def test_a_wav_file_in_another_format_is_converted_to_the_same_sound(tmp_path):
+    path = tmp_path / "fast.wav"
+    write_wav(path, tone(1.0, 32000, channels=2), rate=32000, channels=2)
+    got = array.array("h", speech.read_audio(str(path)))
+    want = array.array("h", tone(1.0, speech.SAMPLE_RATE))
+    assert abs(len(got) - len(want)) <= 4
+    middle = slice(1000, 15000)  # away from the resampler's edges
+    error = max(abs(a - b) for a, b in zip(got[middle], want[middle]))
+    assert error < 200, error  # of an amplitude of 8000
+
+
+@pytest.mark.parametrize("phrases, message", [
+    (["open panel 3"], "'open panel 3' has '3', which is not a word of letters a to z"),
+    (["café"], "'café' has 'café', which is not a word"),
+    (["stop!"], "'stop!' has 'stop!'"),
+    (["put that there", "  "], "the phrase '  ' has no words"),
+    ([], "a grammar needs at least one phrase"),
+])
+def test_a_grammar_keeps_phrases_whole_or_refuses_them(phrases, message):
+    with pytest.raises(ValueError, match=message):
+        speech.grammar(phrases)
+
+
+def test_a_grammar_of_phrases_as_written():
+    assert speech.grammar(["What's THAT", "put  that\tthere"]).splitlines()[-1] == \
+        "public <commands> = what's that | put that there;"
 
 
 def session_aimed(tmp_path, changes, seconds=8.0):
@@ -206,21 +327,64 @@ def test_replay_grounds_recorded_speech_word_by_word(spoken, tmp_path):
         assert abs(event.timestamp_ns - (1_000_000_000 + (start + word.begin_s) * 1e9)) <= 100_000_000
 
 
+needs_sox = pytest.mark.skipif(shutil.which("sox") is None, reason="sox is needed to get that far")
+
+
 @pytest.mark.parametrize("extra, message", [
-    (["--audio", "{junk}"], "{junk}: not audio the recogniser can take ("),
+    pytest.param(["--audio", "{junk}"], "{junk}: not audio the recogniser can take (", marks=needs_sox),
     (["--audio", "{missing}"], "{missing}: No such file or directory"),
     (["--audio", "-", "--grammar", "{missing}"], "{missing}: No such file or directory"),
     (["--audio-start", "inf", "--audio", "{junk}"], "argument --audio-start: the time 'inf' is not a finite"),
+    (["--audio", "-"], "spatial replay: standard input (--audio -): no audio"),
+    (["--audio", "{empty}"], "spatial replay: {empty}: no audio"),
+    (["--grammar", "{missing}"], "spatial replay: --grammar goes with --audio, which is not given"),
+    (["--audio-start", "1"], "spatial replay: --audio-start goes with --audio, which is not given"),
 ])
 def test_replay_refuses_audio_it_cannot_use_in_one_line(tmp_path, extra, message):
-    if shutil.which("sox") is None or shutil.which("pocketsphinx") is None:
-        pytest.skip("sox and pocketsphinx are needed to get that far")
     from test_command import spatial
 
-    junk, missing = tmp_path / "junk.wav", tmp_path / "missing.wav"
+    junk, missing, empty = tmp_path / "junk.wav", tmp_path / "missing.wav", tmp_path / "empty.wav"
     junk.write_bytes(b"RIFF\x00\x00\x00\x00not audio")
-    names = {"junk": junk, "missing": missing}
+    write_wav(empty, b"")
+    names = {"junk": junk, "missing": missing, "empty": empty}
     frames = session_aimed(tmp_path, [(0, "panel:a")], seconds=0.1)
     done = spatial("replay", str(frames), "--rate", "0", *(a.format(**names) for a in extra), stdin="")
     assert done.returncode == 2 and len(done.stderr.splitlines()) == 1, done.stderr
     assert message.format(**names) in done.stderr
+
+
+def test_replay_says_a_mistyped_frames_file_before_it_recognises(tmp_path):
+    from test_command import spatial
+
+    audio = tmp_path / "said.wav"
+    write_wav(audio, SECOND)
+    program = recogniser_program(tmp_path, "touch \"$0.ran\"\ncat >/dev/null\n")
+    done = spatial("replay", str(tmp_path / "frams.jsonl"), "--audio", str(audio),
+                   env=dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}"))
+    assert (done.returncode, done.stderr) == (2, f"spatial replay: {tmp_path / 'frams.jsonl'}: No such file or directory\n")
+    assert not os.path.exists(program + ".ran")
+
+
+@pytest.mark.parametrize("how", ["say", "audio"])
+def test_a_word_said_at_a_frame_s_own_time_pairs_with_that_frame(tmp_path, how):
+    """A frame at exactly 2.01 s after the first: what was said then is paired with it,
+    not with the one before (the age is 0, not 9,999,999 ns)."""
+    from test_command import spatial
+
+    frames = session_aimed(tmp_path, [(0, "panel:a")], seconds=0.1)
+    lines = frames.read_text().splitlines()
+    late = json.loads(lines[0])
+    late["timestamp_ns"] += 2_010_000_000
+    frames.write_text(lines[0] + "\n" + json.dumps(late, separators=(",", ":")) + "\n")
+    if how == "say":
+        done = spatial("replay", str(frames), "--rate", "0", "--say", "2.01:that")
+    else:
+        audio = tmp_path / "said.wav"
+        write_wav(audio, SECOND)
+        line = '{"b":2.01,"d":0.3,"p":1,"t":"that","w":[{"b":2.01,"d":0.3,"p":1,"t":"that"}]}'
+        recogniser_program(tmp_path, f"cat >/dev/null\necho '{line}'\n")
+        done = spatial("replay", str(frames), "--rate", "0", "--audio", str(audio),
+                       env=dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}"))
+    assert done.returncode == 0, done.stderr
+    [event] = [sp.from_jsonl(line) for line in done.stdout.splitlines()]
+    assert event.spatial_age_ns == 0 and event.timestamp_ns == late["timestamp_ns"]

@@ -10,7 +10,7 @@ import sys
 from typing import NoReturn
 
 from .. import __version__
-from .records import InputError, Utterance, diagnose
+from .records import InputError, Utterance, diagnose, opened
 
 EXIT_CODES = """exit status, for every command:
   0  every line read was a valid record (and the command did its work)
@@ -37,15 +37,25 @@ def finite(text: str) -> float:
     return value
 
 
-def rate(text: str) -> float:
+def not_negative(text: str) -> float:
     value = finite(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"{text!r} is negative")
     return value
 
 
+SLOWEST = 0.001
+
+
+def rate(text: str) -> float:
+    value = not_negative(text)
+    if 0 < value < SLOWEST:
+        raise argparse.ArgumentTypeError(f"{text!r} is slower than {SLOWEST:g} (0 does not wait)")
+    return value
+
+
 def max_age_ms(text: str) -> float:
-    value = rate(text)
+    value = not_negative(text)
     if value * 1e6 > INT64_MAX:
         raise argparse.ArgumentTypeError(f"{text!r} is beyond the 64-bit nanosecond range ({INT64_MAX / 1e6:.0f} ms)")
     return value
@@ -72,7 +82,7 @@ def said(text: str) -> Utterance:
     seconds, colon, words = text.partition(":")
     if not colon:
         raise argparse.ArgumentTypeError(f"{text!r} is not SECONDS:TEXT")
-    if not words:
+    if not words.strip():
         raise argparse.ArgumentTypeError(f"{text!r} has no text after the time")
     try:
         return Utterance(Utterance.seconds_from(seconds), words, "--say")
@@ -109,14 +119,18 @@ def parser() -> argparse.ArgumentParser:
     replay.add_argument("--rate", type=rate, default=1.0, help="pace scale (2 is twice as fast; 0 does not wait)")
     replay.add_argument("--say", type=said, action="append", default=[], metavar="SECONDS:TEXT",
                         help="an utterance, seconds after the first frame (repeatable)")
-    replay.add_argument("--utterances", metavar="FILE", help="utterances, one SECONDS<TAB>TEXT a line")
+    replay.add_argument("--utterances", action="append", default=[], metavar="FILE",
+                        help="utterances, one SECONDS<TAB>TEXT a line (repeatable)")
     replay.add_argument("--audio", metavar="FILE",
                         help="the session's recorded speech: each deictic word (this, that, these, those, here, "
                              "there) becomes an event at the time it was spoken, an utterance without one an event "
-                             "at its start (needs pocketsphinx; sox for audio other than 16 kHz mono 16-bit WAV)")
-    replay.add_argument("--audio-start", type=seconds_after, default=0.0, metavar="SECONDS",
-                        help="where the audio's first sample lies, in seconds after the first frame (default 0)")
-    replay.add_argument("--grammar", metavar="FILE.jsgf", help="the recogniser's grammar (JSGF), when there is one")
+                             "at its start (needs pocketsphinx; sox for audio other than 16 kHz mono 16-bit WAV). "
+                             "`-` reads raw samples from standard input: 16 kHz, mono, signed 16-bit little-endian")
+    replay.add_argument("--audio-start", type=seconds_after, metavar="SECONDS",
+                        help="where the audio's first sample lies, in seconds after the first frame (default 0; "
+                             "with --audio)")
+    replay.add_argument("--grammar", metavar="FILE.jsgf",
+                        help="the recogniser's grammar (JSGF), when there is one (with --audio)")
     replay.add_argument("--capacity", type=capacity, default=240, help="frames the timeline keeps (default 240)")
     replay.add_argument("--max-age-ms", type=max_age_ms, default=2000.0,
                         help="how old a frame may be to pair with an utterance (default 2000)")
@@ -139,7 +153,7 @@ def inputs(args: argparse.Namespace) -> list[str]:
         return list(args.files)
     if args.command == "info":
         return [args.file]
-    return [args.frames, *(name for name in (args.utterances, args.audio) if name)]
+    return [args.frames, *args.utterances, *([args.audio] if args.audio else [])]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -147,6 +161,11 @@ def main(argv: list[str] | None = None) -> int:
     args = top.parse_args(argv)
     if inputs(args).count("-") > 1:
         top.exit(2, f"spatial {args.command}: standard input (-) can be read once, but is named twice\n")
+    if args.command == "replay" and not args.audio:
+        for given, option in ((args.grammar, "--grammar"), (args.audio_start, "--audio-start")):
+            if given is not None:
+                top.exit(2, f"spatial replay: {option} goes with --audio, which is not given "
+                            "(see spatial replay --help)\n")
     try:
         if args.command == "check":
             from . import check
@@ -158,7 +177,10 @@ def main(argv: list[str] | None = None) -> int:
             from . import replay
             utterances = replay.utterances(args.say, args.utterances)
             if args.audio:
-                utterances = sorted(utterances + replay.heard(args.audio, args.audio_start, args.grammar),
+                if args.frames != "-":  # a mistyped FRAMES is said before minutes of recognition
+                    with opened(args.frames):
+                        pass
+                utterances = sorted(utterances + replay.heard(args.audio, args.audio_start or 0.0, args.grammar),
                                     key=lambda u: u.seconds)
             return replay.run(args.frames, args.rate, utterances, args.capacity, args.max_age_ms)
         from . import plot

@@ -64,6 +64,14 @@ class Progress:
                 Progress.shown_now = self
 
     @staticmethod
+    def show(text: str) -> None:
+        """A line of progress of another kind, on a terminal only; `clear` takes it away."""
+        if sys.stderr.isatty():
+            sys.stderr.write(f"\r\033[K{text}")
+            sys.stderr.flush()
+            Progress.shown_now = Progress.shown_now or Progress(text)
+
+    @staticmethod
     def clear() -> None:
         if Progress.shown_now is not None:
             Progress.shown_now = None

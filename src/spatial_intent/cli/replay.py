@@ -8,15 +8,16 @@ import time
 
 import _spatial as sp
 
-from .records import InputError, Utterance, diagnose, opened, records
+from .. import nanoseconds
+from .records import InputError, Progress, Utterance, diagnose, opened, records
 
 INT64 = range(-(2**63), 2**63)
 
 
-def utterances(said: list[Utterance], path: str | None) -> list[Utterance]:
-    """Those of --say and of the --utterances file, in time order."""
+def utterances(said: list[Utterance], paths: list[str]) -> list[Utterance]:
+    """Those of --say and of every --utterances file, in time order."""
     found = list(said)
-    if path:
+    for path in paths:
         with opened(path) as stream:
             for number, raw in enumerate(stream, 1):
                 where = f"{path}:{number}"
@@ -29,7 +30,7 @@ def utterances(said: list[Utterance], path: str | None) -> list[Utterance]:
                 seconds, tab, text = line.partition("\t")
                 if not tab:
                     raise InputError(f"{where}: expected SECONDS<TAB>TEXT")
-                if not text:
+                if not text.strip():
                     raise InputError(f"{where}: no text after the time")
                 try:
                     found.append(Utterance(Utterance.seconds_from(seconds), text, where))
@@ -44,11 +45,21 @@ def heard(audio_path: str, start_s: float, grammar: str | None) -> list[Utteranc
     was spoken, and one for an utterance without such a word, at its start."""
     from .. import speech
 
+    def progress(done_s: float, total_s: float) -> None:
+        Progress.show(f"spatial replay: recognising speech, {done_s:.0f} of {total_s:.0f} s")
+
     try:
-        samples = sys.stdin.buffer.read() if audio_path == "-" else speech.read_audio(audio_path)
-        recognised = speech.recognise(samples, grammar, warn=diagnose)
+        if audio_path == "-":
+            samples = sys.stdin.buffer.read()
+            samples = samples[:len(samples) - len(samples) % speech.SAMPLE_BYTES]
+        else:
+            samples = speech.read_audio(audio_path)
+        recognised = speech.recognise(samples, grammar, warn=diagnose, progress=progress,
+                                      source="standard input (--audio -)")
     except speech.SpeechError as e:
         raise InputError(str(e)) from None
+    finally:
+        Progress.clear()
     found = []
     for utterance in recognised:
         for _, begin_s, text in speech.pairings(utterance):
@@ -71,9 +82,9 @@ def run(frames_path: str, rate: float, said: list[Utterance], capacity: int, max
 
     def submit(until_ns: int | None) -> None:
         nonlocal unpaired
-        while pending and (until_ns is None or first_ns + int(pending[0].seconds * 1e9) < until_ns):
+        while pending and (until_ns is None or first_ns + nanoseconds(pending[0].seconds) < until_ns):
             u = pending.pop(0)
-            at = first_ns + int(u.seconds * 1e9)
+            at = first_ns + nanoseconds(u.seconds)
             event = timeline.submit_text(u.text, at) if at in INT64 else None
             if event is None:
                 unpaired += 1
@@ -93,10 +104,9 @@ def run(frames_path: str, rate: float, said: list[Utterance], capacity: int, max
             first_ns, wall_start = t, time.monotonic_ns()
         submit(t)  # what was said before this frame pairs with the frames before it
         if rate > 0:
-            due = wall_start + int((t - first_ns) / rate)
-            delay = due - time.monotonic_ns()
-            if delay > 0:
-                time.sleep(delay / 1e9)
+            due = wall_start + (t - first_ns) / rate
+            while (delay := due - time.monotonic_ns()) > 0:  # a second at most at a time: any gap fits
+                time.sleep(min(delay / 1e9, 1.0))
         timeline.push(record)
         frames += 1
     if frames:
