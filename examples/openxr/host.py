@@ -12,7 +12,7 @@ frame in force when it was spoken.
 With --frames -, the frames go to standard output, for a process at the other end of a
 pipe (openxr/consumer.py); --session writes frames and events together, in the order they
 were written. Exits 0 after S seconds; on any runtime fault it prints one line and exits
-1, on Ctrl-C one line and 130, every frame written so far a whole line. A recogniser that
+1, on Ctrl-C one line and 130 (on SIGTERM, 143), every frame written so far a whole line. A recogniser that
 stops costs one line: the frames go on, and the exit status is 1."""
 
 from __future__ import annotations
@@ -23,6 +23,7 @@ import ctypes
 import json
 import os
 import queue
+import signal
 import sys
 import threading
 import time
@@ -31,7 +32,7 @@ from ctypes import byref
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
 from openxr import script, voice, xr
-from spatial_intent import speech
+from spatial_intent import nanoseconds, speech
 
 FRAME_NS = 1_000_000_000 // 90
 # The longest the recogniser took here from the end of an utterance to its result (make
@@ -43,6 +44,14 @@ PROFILE = "/interaction_profiles/khr/simple_controller"
 
 class Stop(Exception):
     """The runtime ended the session or went away: the reason, in one line."""
+
+
+class Terminated(Exception):
+    """SIGTERM: the run ends as on Ctrl-C, every process it started ended."""
+
+
+def terminate(signum: int, frame: object) -> None:
+    raise Terminated
 
 
 def confidence(flags: int) -> sp.TrackingConfidence:
@@ -296,6 +305,8 @@ class Listener:
         self.clock = speech.AudioClock(start_ns)
         self.recogniser = speech.PocketSphinx(grammar_path, warn=lambda m: print(f"openxr host: {m}", file=sys.stderr))
         self.microphone = voice.Microphone(self.said.samples, start_ns, self.recogniser).start()
+        self.start_ns = start_ns
+        self.failure: str | None = None  # the recogniser's, found at the end of the audio
         self.failure_told = False
         self.grounded: list[dict] = []
         self.utterances: list[dict] = []
@@ -309,12 +320,12 @@ class Listener:
         return speech.history_frames(longest, WORST_DELAY_S)
 
     def failed(self) -> str | None:
-        return self.microphone.failure
+        return self.microphone.failure or self.failure
 
     def heard(self, timeline: sp.IntentTimeline, events, session, arrivals=None) -> None:
         """Grounds what arrived; writes each event."""
-        if self.microphone.failure and not self.failure_told:
-            print(f"openxr host: {self.microphone.failure}; the frames go on", file=sys.stderr)
+        if self.failed() and not self.failure_told:
+            print(f"openxr host: {self.failed()}; the frames go on", file=sys.stderr)
             self.failure_told = True
         for arrived_ns, utterance in arrivals if arrivals is not None else self.recogniser.results():
             self.utterances.append({"arrived_ns": arrived_ns, "words": [
@@ -328,6 +339,9 @@ class Listener:
                     events.write(line)
                     if session is not None:
                         session.write(line)
+                else:
+                    print(f"openxr host: \"{speech.printable(g.text, 120)}\" spoken at "
+                          f"{(g.spoken_ns - self.start_ns) / 1e9:.3f} s found no frame in the history", file=sys.stderr)
                 self.grounded.append({
                     "word": g.word.text if g.word is not None else None, "text": g.text, "spoken_ns": g.spoken_ns,
                     "arrived_ns": arrived_ns, "utterance": utterance.text,
@@ -339,12 +353,15 @@ class Listener:
         self.microphone.finish()
         if self.microphone.failure is None:
             last = self.recogniser.close()
+            if self.recogniser.process.returncode != 0:
+                self.failure = self.recogniser.stopped()
             self.heard(timeline, events, session, [(time.monotonic_ns(), u) for _, u in last])
         self.heard(timeline, events, session, [])  # says a failure not yet told
 
     def stop(self) -> None:
-        self.microphone.halt()
+        """Ends the recogniser first: a microphone blocked on feeding it is freed by that."""
         self.recogniser.kill()
+        self.microphone.halt()
 
     def summary(self) -> dict:
         return {"grounded": self.grounded, "phrases": self.said.phrases, "heard": self.utterances,
@@ -353,9 +370,10 @@ class Listener:
 
 
 def run(args: argparse.Namespace) -> int:
+    signal.signal(signal.SIGTERM, terminate)
     start_ns = args.start_ns or time.monotonic_ns()
     s = script.Script(args.seconds)
-    pending = [(start_ns + int(t * 1e9), text) for t, text, _ in s.utterances()] if args.script else []
+    pending = [(start_ns + nanoseconds(t), text) for t, text, _ in s.utterances()] if args.script else []
     heard: queue.Queue = queue.Queue()
     if args.stdin:
         threading.Thread(target=stdin_utterances, args=(heard,), daemon=True).start()
@@ -384,7 +402,7 @@ def run(args: argparse.Namespace) -> int:
         try:
             runtime = Runtime(stage=args.stage)
             summary["runtime_ready_ns"] = time.monotonic_ns()
-            end_ns = start_ns + int(args.seconds * 1e9)
+            end_ns = start_ns + nanoseconds(args.seconds)
             tick = time.monotonic_ns()
             pressed = None
             while True:
@@ -432,11 +450,10 @@ def run(args: argparse.Namespace) -> int:
         except (Stop, xr.XrError) as e:
             print(f"openxr host: {e}", file=sys.stderr)
             status = 1
-        except (KeyboardInterrupt, BrokenPipeError) as e:
-            interrupted = isinstance(e, KeyboardInterrupt)
-            print(f"openxr host: {'interrupted' if interrupted else 'the reader of the frames went away'}; "
-                  f"{summary['frames']} frames written", file=sys.stderr)
-            status = 130 if interrupted else 1
+        except (KeyboardInterrupt, Terminated, BrokenPipeError) as e:
+            why, status = ("interrupted", 130) if isinstance(e, KeyboardInterrupt) else \
+                ("terminated", 143) if isinstance(e, Terminated) else ("the reader of the frames went away", 1)
+            print(f"openxr host: {why}; {summary['frames']} frames written", file=sys.stderr)
         finally:
             if listener is not None:
                 listener.stop()

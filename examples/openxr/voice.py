@@ -74,12 +74,15 @@ class Microphone:
     def finish(self, timeout_s: float = 2.0) -> None:
         """Waits for the last samples to be fed (they are due by the end of the script)."""
         self.thread.join(timeout_s)
-        self.stop.set()
-        self.thread.join()
+        self.halt()
 
-    def halt(self) -> None:
+    def halt(self, timeout_s: float = 15.0) -> None:
+        """Stops feeding. A feed under way ends within the recogniser's own bound on
+        taking audio; a thread still in one after `timeout_s` is left to that bound."""
         self.stop.set()
-        self.thread.join()
+        self.thread.join(timeout_s)
+        if self.thread.is_alive() and self.failure is None:
+            self.failure = f"the speech recogniser took no audio for {timeout_s:g} s"
 
 
 def measure(spoken: dict, s: script.Script, start_ns: int) -> dict:

@@ -4,6 +4,7 @@
 import json
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -229,3 +230,47 @@ def test_a_killed_recogniser_costs_one_line_and_the_frames_go_on(tmp_path):
     assert frames.endswith("\n")
     last = json.loads(frames.splitlines()[-1])
     assert last["timestamp_ns"] > killed_ns + 2_000_000_000  # frames went on to the end
+
+
+FAR_WORD = '{"b":1000000,"d":0.2,"p":1,"t":"that","w":[{"b":1000000,"d":0.2,"p":1,"t":"that"}]}'
+
+
+@pytest.mark.parametrize("recogniser, interrupt, status, said", [
+    # Stops reading: the feed gives up after 10 s of no progress, and the host ends.
+    ("exec sleep 600", None, 1,
+     "openxr host: the speech recogniser was ended: it took no audio for 10 s; the frames go on\n"),
+    ("exec sleep 600", signal.SIGINT, 130, r"openxr host: interrupted; \d+ frames written\n"),
+    ("exec sleep 600", signal.SIGTERM, 143, r"openxr host: terminated; \d+ frames written\n"),
+    ("cat >/dev/null\nexit 3", None, 1, r"openxr host: the speech recogniser stopped \(exit status 3\); the frames go on\n"),
+    (f"echo '{FAR_WORD}'\ncat >/dev/null", None, 0,
+     r'openxr host: "\[that\]" spoken at 1000000\.000 s found no frame in the history\n'),
+])
+def test_a_recogniser_that_misbehaves_costs_one_line_and_never_hangs_the_host(tmp_path, recogniser, interrupt,
+                                                                             status, said):
+    fake = tmp_path / "bin" / "pocketsphinx"
+    fake.parent.mkdir()
+    fake.write_text(f"#!/bin/sh\n{recogniser}\n")
+    fake.chmod(0o755)
+    with session.service(str(tmp_path / "service.log")) as (env, _, launched):
+        env = dict(env, PATH=f"{fake.parent}:{env['PATH']}")
+        start = launched + 1_000_000_000
+        user = session.scripted_user(env, start, 4.0)
+        host = subprocess.Popen(session.host_command(start, 4.0, str(tmp_path), "odd", speak=True), env=env,
+                                stderr=subprocess.PIPE, text=True, cwd=session.EXAMPLES)
+        try:
+            if interrupt is not None:  # with the recogniser stuck and the microphone blocked on it
+                time.sleep(max(0.0, (start - time.monotonic_ns()) / 1e9) + 2.5)
+                recogniser = list(children(host.pid))  # the stand-in became `sleep`
+                assert recogniser
+                host.send_signal(interrupt)
+            began = time.monotonic()
+            _, err = host.communicate(timeout=40)
+            waited = time.monotonic() - began
+        finally:
+            session.stop(host)
+            session.stop(user)
+    assert host.returncode == status and re.fullmatch(said, err), err
+    if interrupt is not None:
+        assert waited < 5
+        assert not any(os.path.exists(f"/proc/{pid}") for pid in recogniser)  # ended and reaped
+    assert (tmp_path / "odd-frames.jsonl").read_text().endswith("\n")
