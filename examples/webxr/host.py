@@ -10,43 +10,77 @@ script and the same records as the OpenXR host.
 
 Exits 0 after S seconds of the script. Faults cost one line on standard error and a
 non-zero exit, every record written so far a whole line: no browser or no page packages,
-a browser that exits, a page that stops sending for a second; Ctrl-C is one line (130).
-A message from the page that is malformed, oversized or one too many in a second is one
-line, and the session goes on."""
+a browser that exits, a page that stops sending for a second or sends a message too large
+to take; Ctrl-C is one line (130), and so is SIGTERM (143). A message from the page that
+is malformed, oversized, stamped far from its arrival or one too many in a second is one
+line, and the session goes on.
+
+Only our page may connect. The browser is opened on a file in a folder only this user
+can read, which sends it on to the page with a secret of this session in the address's
+fragment: no process's arguments or environment hold it. The WebSocket takes a
+connection only with that secret and with the page's own origin; anything else is
+refused in one line, and the host goes on waiting for its page. The file server, on
+loopback, answers only requests addressed to it by name (no other Host, as a page on
+another site that rebinds a name to loopback would send) and serves only the page's own
+files, never a folder's listing nor anything outside its packages."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import functools
+import hmac
 import http.server
 import json
 import math
 import os
 import queue
+import secrets
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import urllib.parse
 from collections import deque
 from collections.abc import Iterator
 
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
 from openxr import script
+from spatial_intent import nanoseconds
+from spatial_intent.speech import printable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FRAME_RECORD = b'{"schema":"halberin.spatial-intent"'
 LARGEST_MESSAGE = 16 * 1024  # a full frame record is under 1.5 KiB
+# What the WebSocket takes at all: a larger message closes the page's connection. Up to
+# this, an oversized message is refused alone and the session goes on.
+LARGEST_FRAME = 4 << 20
 MOST_A_SECOND = 240  # four times the headset's rate
 SILENCE_S = 1.0
+FARTHEST_NS = 1_000_000_000  # how far a frame's time may lie from its arrival
 SAMPLE_S = 0.002
+# The page's files: these, and what lies under these folders of its packages.
+PAGE_FILES = {"/page.html": "page.html", "/page.js": "page.js"}
+PACKAGE_FOLDERS = ("iwer/build", "@iwer/sem/build/es")
+IDLE_S = 5.0  # a connection of the file server that sends nothing for this long is closed
+MOST_CONNECTIONS = 32
+GONE = None  # in the page's queue: its connection closed
 
 
 class Fault(Exception):
     """The browser or the page failed: the reason, in one line."""
+
+
+class Terminated(Exception):
+    """SIGTERM: the session ends as on Ctrl-C."""
+
+
+def terminate(signum: int, frame: object) -> None:
+    raise Terminated
 
 
 def script_samples(s: script.Script) -> dict:
@@ -62,76 +96,160 @@ def script_samples(s: script.Script) -> dict:
             "head": head, "aim": aim, "trigger": trigger}
 
 
-class Files(http.server.SimpleHTTPRequestHandler):
-    """The page, the page's packages and the script's state, from loopback only."""
+class Files(http.server.BaseHTTPRequestHandler):
+    """The page, its packages' files and the script's state, to requests addressed to
+    this server by name; nothing else."""
 
-    def __init__(self, *args, packages: str, samples: bytes, **kwargs):
-        self.packages, self.samples = packages, samples
-        super().__init__(*args, directory=HERE, **kwargs)
-
-    def translate_path(self, path: str) -> str:
-        if path.startswith("/node_modules/"):
-            relative = os.path.normpath(path.split("?")[0][len("/node_modules/"):]).lstrip("./")
-            return os.path.join(self.packages, "node_modules", relative)
-        return super().translate_path(path)
+    timeout = IDLE_S
+    host = ""  # "127.0.0.1:PORT", set with the port
+    packages = ""
+    samples = b""
 
     def do_GET(self) -> None:
-        if self.path.split("?")[0] == "/script.json":
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(self.samples)))
-            self.end_headers()
-            self.wfile.write(self.samples)
+        if self.headers.get("Host") != self.host:
+            self.send_error(421, "Misdirected Request")
             return
-        if self.path.split("?")[0] not in ("/page.html", "/page.js") and not self.path.startswith("/node_modules/"):
+        path = urllib.parse.urlsplit(self.path).path
+        if path == "/script.json":
+            self.reply(self.samples, "application/json")
+            return
+        found = self.file(path)
+        if found is None:
             self.send_error(404)
             return
-        super().do_GET()
+        try:
+            with open(found, "rb") as f:
+                body = f.read()
+        except OSError:
+            self.send_error(404)
+            return
+        self.reply(body, "text/html" if found.endswith(".html") else
+                   "text/javascript" if found.endswith((".js", ".mjs")) else
+                   "application/json" if found.endswith(".json") else "application/octet-stream")
+
+    def file(self, path: str) -> str | None:
+        """The file a path names, when it is one of the page's: never a folder, never
+        a link out of the package folders."""
+        if path in PAGE_FILES:
+            return os.path.join(HERE, PAGE_FILES[path])
+        if not path.startswith("/node_modules/"):
+            return None
+        relative = urllib.parse.unquote(path[len("/node_modules/"):])
+        modules = os.path.realpath(os.path.join(self.packages, "node_modules"))
+        for folder in PACKAGE_FOLDERS:
+            top = os.path.join(modules, folder)
+            if relative.startswith(folder + "/"):
+                real = os.path.realpath(os.path.join(modules, relative))
+                if real.startswith(top + os.sep) and os.path.isfile(real):
+                    return real
+        return None
+
+    def reply(self, body: bytes, kind: str) -> None:
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
     def log_message(self, format: str, *args: object) -> None:
         pass
 
 
+class FileServer(http.server.ThreadingHTTPServer):
+    """At most MOST_CONNECTIONS at once, each closed after IDLE_S of silence; those still
+    open are shut when the server is."""
+
+    daemon_threads = True
+
+    def __init__(self, handler: type[Files]) -> None:
+        super().__init__(("127.0.0.1", 0), handler)
+        self.open: set[socket.socket] = set()
+        self.lock = threading.Lock()
+
+    def verify_request(self, request, client_address) -> bool:  # type: ignore[no-untyped-def]
+        with self.lock:
+            if len(self.open) >= MOST_CONNECTIONS:
+                return False
+            self.open.add(request)
+        return True
+
+    def shutdown_request(self, request) -> None:  # type: ignore[no-untyped-def]
+        with self.lock:
+            self.open.discard(request)
+        super().shutdown_request(request)
+
+    def server_close(self) -> None:
+        super().server_close()
+        with self.lock:
+            for request in self.open:
+                with contextlib.suppress(OSError):
+                    request.shutdown(socket.SHUT_RDWR)
+
+
 @contextlib.contextmanager
 def served(packages: str, s: script.Script) -> Iterator[int]:
-    samples = json.dumps(script_samples(s)).encode()
-    handler = functools.partial(Files, packages=packages, samples=samples)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    handler = type("PageFiles", (Files,), {"packages": packages,
+                                           "samples": json.dumps(script_samples(s)).encode()})
+    server = FileServer(handler)
+    port = server.server_address[1]
+    handler.host = f"127.0.0.1:{port}"
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
     try:
-        yield server.server_address[1]
+        yield port
     finally:
         server.shutdown()
         server.server_close()
 
 
 class Page:
-    """The WebSocket end of the page: messages in a queue with their arrival time, and
-    what the host says to the page."""
+    """The WebSocket end of the page: messages in a queue with their arrival time (GONE
+    with the reason when its connection closed), and what the host says to the page.
+    Only a connection with this session's secret and the page's origin is taken, and
+    only the first such; every other is refused in one line."""
 
-    def __init__(self) -> None:
+    def __init__(self, origin: str) -> None:
         from websockets.sync.server import serve
 
-        self.messages: queue.Queue[tuple[int, bytes | str]] = queue.Queue()
+        self.origin, self.secret = origin, secrets.token_urlsafe(32)
+        self.refused = 0  # messages refused before they reached the session's loop
+        self.messages: queue.Queue[tuple[int, bytes | str | None, str]] = queue.Queue()
         self.connection = None
         self.connected = threading.Event()
-        self.server = serve(self._serve, "127.0.0.1", 0, max_size=1 << 20)
+        self.server = serve(self._serve, "127.0.0.1", 0, max_size=LARGEST_FRAME, process_request=self._admit)
         self.port = self.server.socket.getsockname()[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
+    def _admit(self, connection, request):  # type: ignore[no-untyped-def]
+        origin = request.headers.get("Origin", "")
+        key = urllib.parse.parse_qs(urllib.parse.urlsplit(request.path).query).get("key", [""])[0]
+        why = None
+        if not hmac.compare_digest(key.encode(), self.secret.encode()):
+            why = "without this session's secret"
+        elif origin != self.origin:
+            why = f"from the origin \"{printable(origin, 80)}\""
+        elif self.connected.is_set():
+            why = "while the page is connected"
+        if why is None:
+            self.connected.set()
+            return None
+        print(f"webxr host: refused a connection {why}", file=sys.stderr)
+        return connection.respond(403, "Forbidden\n")
+
     def _serve(self, connection) -> None:
-        if self.connection is not None:  # one page at a time
-            connection.close()
-            return
+        from websockets.exceptions import ConnectionClosed
+
         self.connection = connection
-        self.connected.set()
+        why = "the page closed its connection"
         try:
             for message in connection:
-                self.messages.put((time.monotonic_ns(), message))
+                self.messages.put((time.monotonic_ns(), message, ""))
+        except ConnectionClosed as e:
+            if e.sent is not None and e.sent.code == 1009:
+                why = f"the page sent a message over {LARGEST_FRAME >> 20} MiB, and its connection was closed"
         except Exception:  # the page went away; the host notices by the silence
             pass
-        self.messages.put((time.monotonic_ns(), b""))
+        self.messages.put((time.monotonic_ns(), GONE, why))
 
     def send(self, **message: object) -> None:
         if self.connection is not None:
@@ -145,6 +263,16 @@ class Page:
         self.server.shutdown()
 
 
+def launcher(folder: str, url: str) -> str:
+    """A page in the private folder that sends the browser on to `url`: the browser's
+    arguments name this file, never the address with its secret."""
+    path = os.path.join(folder, "open.html")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        f.write(f'<!doctype html><meta charset="utf-8"><script>location.replace({json.dumps(url)});</script>\n')
+    return "file://" + urllib.parse.quote(path)
+
+
 def browser_command(browser: str, url: str, profile: str) -> list[str]:
     command = [browser, "--headless=new", f"--user-data-dir={profile}", "--enable-unsafe-swiftshader",
                "--use-angle=swiftshader", "--no-first-run", "--no-default-browser-check", "--disable-extensions",
@@ -155,14 +283,19 @@ def browser_command(browser: str, url: str, profile: str) -> list[str]:
 
 
 def control(message: bytes | str) -> dict | None:
-    """A page's control message, or None for anything else."""
+    """A page's control message, or None for anything else (a control message nested
+    too deeply to read included). Oversized messages are refused before this."""
     if isinstance(message, bytes) or not message.startswith('{"page"'):
         return None
     try:
         value = json.loads(message)
-    except ValueError:
+    except (ValueError, RecursionError):
         return None
     return value.get("page") if isinstance(value, dict) and isinstance(value.get("page"), dict) else None
+
+
+def size(message: bytes | str) -> int:
+    return len(message.encode() if isinstance(message, str) else message)
 
 
 def next_message(page: Page, browser: subprocess.Popen, timeout_s: float, what: str) -> tuple[int, bytes | str]:
@@ -172,24 +305,30 @@ def next_message(page: Page, browser: subprocess.Popen, timeout_s: float, what: 
             code = browser.returncode
             raise Fault(f"the browser exited ({f'signal {-code}' if code < 0 else f'status {code}'}) {what}")
         try:
-            arrived, message = page.messages.get(timeout=min(0.1, max(0.0, deadline - time.monotonic())))
+            arrived, message, why = page.messages.get(timeout=min(0.1, max(0.0, deadline - time.monotonic())))
         except queue.Empty:
             if time.monotonic() >= deadline:
                 raise Fault(f"the page sent nothing for {timeout_s:g} s {what}") from None
             continue
-        if message == b"":
+        if message is GONE:
             # A browser that went away closes the page's connection first: say which it was.
             with contextlib.suppress(subprocess.TimeoutExpired):
                 browser.wait(1.0)
             if browser.poll() is None:
-                raise Fault(f"the page closed its connection {what}")
+                raise Fault(f"{why} {what}")
+            continue
+        if size(message) > LARGEST_MESSAGE:
+            print(f"webxr host: refused a message of {size(message)} bytes (at most {LARGEST_MESSAGE})",
+                  file=sys.stderr)
+            page.refused += 1
             continue
         return arrived, message
 
 
 def sync_clocks(page: Page, browser: subprocess.Popen, rounds: int = 20) -> int:
     """The page clock's offset: host monotonic ns minus the page's performance.now() in
-    ns, from the round trip of least delay (its error is at most half of it)."""
+    ns, from the round trip of least delay (its error is at most half of it). A round
+    whose answer is not a time is passed over."""
     best = None
     for _ in range(rounds):
         sent = time.monotonic_ns()
@@ -199,11 +338,18 @@ def sync_clocks(page: Page, browser: subprocess.Popen, rounds: int = 20) -> int:
             reply = control(message)
             if reply is not None and reply.get("pong") == sent:
                 break
+        page_ms = reply.get("page_ms")
+        if not isinstance(page_ms, (int, float)) or isinstance(page_ms, bool) or \
+                not (math.isfinite(page_ms) and abs(page_ms) < 2**53):
+            print("webxr host: refused a message: a pong without the page's time in ms", file=sys.stderr)
+            page.refused += 1
+            continue
         trip = received - sent
-        offset = (sent + received) // 2 - round(reply["page_ms"] * 1e6)
+        offset = (sent + received) // 2 - round(page_ms * 1e6)
         if best is None or trip < best[0]:
             best = (trip, offset)
-    assert best is not None
+    if best is None:
+        raise Fault("the page answered no ping with its time")
     return best[1]
 
 
@@ -246,114 +392,53 @@ def run(args: argparse.Namespace) -> int:
     latency: list[float] = []
     status = 0
     page = browser = None
-    profile = tempfile.mkdtemp(prefix="spatial-webxr-")
     for path in (args.frames, args.events):
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    with open(args.frames, "w", encoding="utf-8", buffering=1) as frames, \
-            open(args.events, "w", encoding="utf-8", buffering=1) as events, \
-            open(args.browser_log, "w") as browser_log, served(packages, s) as http_port:
-        try:
-            page = Page()
-            url = f"http://127.0.0.1:{http_port}/page.html?ws={page.port}{args.page_options}"
-            launched = time.monotonic_ns()
-            browser = subprocess.Popen(browser_command(browser_path, url, profile), stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=browser_log)
-            while True:  # the page's session, granted
-                _, message = next_message(page, browser, 30.0, "before the page's session began")
-                said = control(message)
-                if said is not None and "error" in said:
-                    raise Fault(f"the page failed: {said['error']}")
-                if said is not None and "ready" in said:
-                    summary["page"] = said["ready"]
-                    break
-            summary["session_ready_ns"] = time.monotonic_ns()
-            offset = sync_clocks(page, browser)
-            start_ns = time.monotonic_ns() + int(args.lead * 1e9)
-            end_ns = start_ns + int(args.seconds * 1e9)
-            summary.update(start_ns=start_ns, launched_ns=launched, offset_ns=offset)
-            page.send(start={"offset_ns": offset, "start_ns": start_ns, "seconds": args.seconds})
-            pending = [(start_ns + int(t * 1e9), text) for t, text, _ in s.utterances()]
-            grounding = Grounding()
-            recent: deque[int] = deque()
-            told_rate = 0
-            pressed = None
-            while True:
-                arrived, message = next_message(page, browser, SILENCE_S, "during the session")
-                said = control(message)
-                if said is not None:
-                    if "error" in said:
-                        print(f"webxr host: the page says: {said['error']}", file=sys.stderr)
-                    continue
-                summary["messages"] = summary.get("messages", 0) + 1
-                raw = message.encode() if isinstance(message, str) else message
-                recent.append(arrived)
-                while recent and recent[0] < arrived - 1_000_000_000:
-                    recent.popleft()
-                if len(raw) > LARGEST_MESSAGE or len(recent) > MOST_A_SECOND:
-                    summary["refused"] += 1
-                    if len(raw) > LARGEST_MESSAGE:
-                        print(f"webxr host: refused a message of {len(raw)} bytes (at most {LARGEST_MESSAGE})",
-                              file=sys.stderr)
-                    elif arrived - told_rate > 1_000_000_000:
-                        told_rate = arrived
-                        print(f"webxr host: refused messages beyond {MOST_A_SECOND} a second", file=sys.stderr)
-                    continue
-                try:
-                    record = sp.from_jsonl(raw)
-                except ValueError as e:
-                    summary["refused"] += 1
-                    print(f"webxr host: refused a message: {e}", file=sys.stderr)
-                    continue
-                if not isinstance(record, sp.SpatialIntentFrame):
-                    summary["refused"] += 1
-                    print("webxr host: refused a message: an event, where the page sends frames", file=sys.stderr)
-                    continue
-                if record.timestamp_ns >= end_ns:
-                    break
-                grounding.room = record.target
-                frame = sp.resolve_target(record, grounding)
-                timeline.push(frame)
-                frames.write(sp.to_jsonl(frame) + "\n")
-                latency.append((time.monotonic_ns() - frame.timestamp_ns) / 1e6)
-                if summary["frames"] == 0:
-                    summary["first_frame_ns"] = frame.timestamp_ns
-                summary["last_frame_ns"] = frame.timestamp_ns
-                summary["frames"] += 1
-                name = frame.head_tracking.name
-                summary["tracking"][name] = summary["tracking"].get(name, 0) + 1
-                if frame.pointing is not None:
-                    name = frame.pointing.confidence.name
-                    summary["pointing_confidence"][name] = summary["pointing_confidence"].get(name, 0) + 1
-                sel = frame.primary_select
-                if sel is not None and pressed is not None and sel.pressed != pressed:
-                    summary["select_edges"].append([frame.timestamp_ns, sel.pressed, sel.last_change_time_ns])
-                pressed = sel.pressed if sel is not None else pressed
-                while pending and pending[0][0] <= frame.timestamp_ns:
-                    at, text = pending.pop(0)
-                    event = timeline.submit_text(text, at)
-                    target = event.spatial_context.target if event is not None else None
-                    if event is not None:
-                        events.write(sp.to_jsonl(event) + "\n")
-                    summary["events"].append({"text": text, "at_ns": at, "paired": event is not None,
-                                              "host_id": target.host_id if target is not None else None})
-        except Fault as e:
-            print(f"webxr host: {e}; {summary['frames']} frames written", file=sys.stderr)
-            status = 1
-        except KeyboardInterrupt:
-            print(f"webxr host: interrupted; {summary['frames']} frames written", file=sys.stderr)
-            status = 130
-        finally:
-            if page is not None:
-                page.send(stop=True)
-                page.close()
-            if browser is not None and browser.poll() is None:
-                browser.terminate()
-                try:
-                    browser.wait(5)
-                except subprocess.TimeoutExpired:
-                    browser.kill()
-                    browser.wait()
-            shutil.rmtree(profile, ignore_errors=True)
+    signal.signal(signal.SIGTERM, terminate)
+    private = tempfile.mkdtemp(prefix="spatial-webxr-")  # only this user can read it
+    try:
+        with open(args.frames, "w", encoding="utf-8", buffering=1) as frames, \
+                open(args.events, "w", encoding="utf-8", buffering=1) as events, \
+                open(args.browser_log, "w") as browser_log, served(packages, s) as http_port:
+            try:
+                page = Page(f"http://127.0.0.1:{http_port}")
+                url = f"http://127.0.0.1:{http_port}/page.html#ws={page.port}&key={page.secret}{args.page_options}"
+                launched = time.monotonic_ns()
+                browser = subprocess.Popen(
+                    browser_command(browser_path, launcher(private, url), os.path.join(private, "profile")),
+                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=browser_log, start_new_session=True)
+                while True:  # the page's session, granted
+                    _, message = next_message(page, browser, 30.0, "before the page's session began")
+                    said = control(message)
+                    if said is not None and "error" in said:
+                        raise Fault(f"the page failed: {printable(str(said['error']), 200)}")
+                    if said is not None and "ready" in said:
+                        summary["page"] = said["ready"]
+                        break
+                summary["session_ready_ns"] = time.monotonic_ns()
+                offset = sync_clocks(page, browser)
+                start_ns = time.monotonic_ns() + nanoseconds(args.lead)
+                end_ns = start_ns + nanoseconds(args.seconds)
+                summary.update(start_ns=start_ns, launched_ns=launched, offset_ns=offset)
+                page.send(start={"offset_ns": offset, "start_ns": start_ns, "seconds": args.seconds})
+                pending = [(start_ns + nanoseconds(t), text) for t, text, _ in s.utterances()]
+                session(page, browser, frames, events, timeline, pending, end_ns, summary, latency)
+            except Fault as e:
+                print(f"webxr host: {e}; {summary['frames']} frames written", file=sys.stderr)
+                status = 1
+            except (KeyboardInterrupt, Terminated) as e:
+                how = ("interrupted", 130) if isinstance(e, KeyboardInterrupt) else ("terminated", 143)
+                print(f"webxr host: {how[0]}; {summary['frames']} frames written", file=sys.stderr)
+                status = how[1]
+            finally:
+                if page is not None:
+                    page.send(stop=True)
+                    page.close()
+                    summary["refused"] += page.refused
+                if browser is not None:
+                    end_browser(browser)
+    finally:
+        shutil.rmtree(private, ignore_errors=True)
     span = (summary.get("last_frame_ns", 0) - summary.get("first_frame_ns", 0)) / 1e9
     summary["frame_rate_hz"] = (summary["frames"] - 1) / span if span > 0 else 0.0
     summary["latency_ms"] = {"p50": percentile(latency, 0.5), "p99": percentile(latency, 0.99)}
@@ -362,6 +447,92 @@ def run(args: argparse.Namespace) -> int:
         with open(args.summary, "w", encoding="utf-8") as out:
             json.dump(summary, out)
     return status
+
+
+def end_browser(browser: subprocess.Popen) -> None:
+    """The browser and every process it started (its own process group): asked, then
+    killed after 5 s."""
+    for how, wait in ((signal.SIGTERM, 5.0), (signal.SIGKILL, 5.0)):
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(browser.pid, how)
+        try:
+            browser.wait(wait)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+
+
+def session(page: Page, browser: subprocess.Popen, frames, events, timeline: sp.IntentTimeline,
+            pending: list[tuple[int, str]], end_ns: int, summary: dict, latency: list[float]) -> None:
+    """The page's frames until the first one at the script's end: each read, grounded,
+    kept, written; the script's utterances paired at their times."""
+    grounding = Grounding()
+    recent: deque[int] = deque()
+    told_rate = 0
+    pressed = None
+
+    def refuse(why: str) -> None:
+        summary["refused"] += 1
+        print(f"webxr host: refused a message: {why}", file=sys.stderr)
+
+    while True:
+        arrived, message = next_message(page, browser, SILENCE_S, "during the session")
+        if arrived > end_ns + nanoseconds(SILENCE_S):
+            raise Fault(f"the page sent no frame of the script's end within {SILENCE_S:g} s of it")
+        said = control(message)
+        if said is not None:
+            if "error" in said:
+                print(f"webxr host: the page says: {printable(str(said['error']), 200)}", file=sys.stderr)
+            continue
+        summary["messages"] = summary.get("messages", 0) + 1
+        recent.append(arrived)
+        while recent and recent[0] < arrived - 1_000_000_000:
+            recent.popleft()
+        if len(recent) > MOST_A_SECOND:
+            summary["refused"] += 1
+            if arrived - told_rate > 1_000_000_000:
+                told_rate = arrived
+                print(f"webxr host: refused messages beyond {MOST_A_SECOND} a second", file=sys.stderr)
+            continue
+        try:
+            record = sp.from_jsonl(message)
+        except ValueError as e:
+            refuse(printable(str(e), 200))
+            continue
+        if not isinstance(record, sp.SpatialIntentFrame):
+            refuse("an event, where the page sends frames")
+            continue
+        if abs(record.timestamp_ns - arrived) > FARTHEST_NS:
+            refuse(f"a frame stamped {(record.timestamp_ns - arrived) / 1e9:+.3g} s from its arrival")
+            continue
+        if record.timestamp_ns >= end_ns:
+            return
+        grounding.room = record.target
+        frame = sp.resolve_target(record, grounding)
+        timeline.push(frame)
+        frames.write(sp.to_jsonl(frame) + "\n")
+        latency.append((time.monotonic_ns() - frame.timestamp_ns) / 1e6)
+        if summary["frames"] == 0:
+            summary["first_frame_ns"] = frame.timestamp_ns
+        summary["last_frame_ns"] = frame.timestamp_ns
+        summary["frames"] += 1
+        name = frame.head_tracking.name
+        summary["tracking"][name] = summary["tracking"].get(name, 0) + 1
+        if frame.pointing is not None:
+            name = frame.pointing.confidence.name
+            summary["pointing_confidence"][name] = summary["pointing_confidence"].get(name, 0) + 1
+        sel = frame.primary_select
+        if sel is not None and pressed is not None and sel.pressed != pressed:
+            summary["select_edges"].append([frame.timestamp_ns, sel.pressed, sel.last_change_time_ns])
+        pressed = sel.pressed if sel is not None else pressed
+        while pending and pending[0][0] <= frame.timestamp_ns:
+            at, text = pending.pop(0)
+            event = timeline.submit_text(text, at)
+            target = event.spatial_context.target if event is not None else None
+            if event is not None:
+                events.write(sp.to_jsonl(event) + "\n")
+            summary["events"].append({"text": text, "at_ns": at, "paired": event is not None,
+                                      "host_id": target.host_id if target is not None else None})
 
 
 def main() -> int:

@@ -9,8 +9,10 @@ import { XRDevice, metaQuest3 } from 'iwer';
 import { SyntheticEnvironmentModule } from '@iwer/sem';
 
 const ROOM = 'office_small';
-const params = new URLSearchParams(location.search);
-const socket = new WebSocket(`ws://127.0.0.1:${params.get('ws')}/`);
+// The host's port and this session's secret come in the address's fragment, which no
+// request carries; the secret goes back only to the host, over loopback.
+const params = new URLSearchParams(location.hash.slice(1));
+const socket = new WebSocket(`ws://127.0.0.1:${params.get('ws')}/?key=${encodeURIComponent(params.get('key'))}`);
 const say = (message) => socket.send(JSON.stringify({ page: message }));
 const fail = (why) => say({ error: String(why).slice(0, 200) });
 
