@@ -8,6 +8,7 @@ import sys
 import time
 
 import _spatial as sp
+from spatial_intent import nanoseconds
 
 FRAME_NS = 1_000_000_000 // 90
 SECONDS = 4
@@ -87,7 +88,7 @@ def make_frame(t0_ns, i):
     select = sp.SelectState()
     select.pressed = 1.3 <= seconds < 1.6
     changes = [at for at in (1.3, 1.6) if at <= seconds]
-    select.last_change_time_ns = t0_ns + int(changes[-1] * 1e9) if changes else 0
+    select.last_change_time_ns = t0_ns + nanoseconds(changes[-1]) if changes else 0
     select.changed = bool(changes) and seconds - changes[-1] < FRAME_NS / 1e9
     f.primary_select = select
 
@@ -124,9 +125,9 @@ def main():
             if i == 0:
                 print("first frame:", sp.to_jsonl(frame))
             # An utterance arrives a few milliseconds after the frame before it.
-            while pending and t0 + int(pending[0][0] * 1e9) <= frame.timestamp_ns:
+            while pending and t0 + nanoseconds(pending[0][0]) <= frame.timestamp_ns:
                 at, text = pending.pop(0)
-                event = timeline.submit_text(text, t0 + int(at * 1e9) + 4_000_000)
+                event = timeline.submit_text(text, t0 + nanoseconds(at) + 4_000_000)
                 if event is None:
                     continue
                 events.append(event)

@@ -17,6 +17,7 @@ import threading
 import time
 
 import _spatial as sp
+from spatial_intent import nanoseconds
 import script
 
 
@@ -53,7 +54,7 @@ def main() -> int:
     try:
         with open(args.events, "w", encoding="utf-8") as events:
             for at, text, _ in script.Script(args.seconds).utterances():
-                due = args.start_ns + int(at * 1e9)
+                due = args.start_ns + nanoseconds(at)
                 # Said at `due`; a recogniser hands it over a little later.
                 time.sleep(max(0.0, (due - time.monotonic_ns()) / 1e9 + 0.02))
                 event = timeline.submit_text(text, due)
