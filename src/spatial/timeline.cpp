@@ -25,6 +25,8 @@ public:
             }
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+            __asm__ __volatile__("yield");
 #endif
         }
         mutex.lock();
