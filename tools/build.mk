@@ -10,7 +10,8 @@ PYTEST_ARGS ?=
 # On the host's own toolchain, say first what is missing rather than fail midway.
 CHECK_TOOLS := $(if $(filter host,$(SPATIAL_MODE)),tools/check-tools,true)
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) venv native module
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) venv native module dist dist-aarch64-build dist-aarch64-run \
+    dist-aarch64-test
 
 $(VPY):
 	$(PYTHON) -m venv --system-site-packages $(VENV)
@@ -168,7 +169,7 @@ dist:
 	$$env/bin/python -c 'import _spatial, sys; where = _spatial.__file__; \
 	    sys.exit(0 if where.startswith(sys.prefix) and not where.startswith("$(CURDIR)") else "not installed: " + where)'; \
 	echo "the Python suite against the wheel installed in $$env:"; \
-	$$env/bin/python -m pytest -q -p no:cacheprovider tests/python $(PYTEST_ARGS); \
+	$$env/bin/python -m pytest -q -rs -p no:cacheprovider tests/python $(PYTEST_ARGS); \
 	cmake -S . -B $(DIST_WORK)/core $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_PYTHON=OFF >/dev/null; \
 	cmake --build $(DIST_WORK)/core >/dev/null; \
 	cmake --install $(DIST_WORK)/core --prefix $$env/cpp >/dev/null; \
@@ -180,6 +181,65 @@ dist:
 	$$env/bin/spatial check $(DIST_WORK)/example.jsonl | \
 	    grep -qx "$(DIST_WORK)/example.jsonl: 183 records (180 frames, 3 events), 0 refused" || \
 	    { echo "make dist: the installed spatial command did not check the example's records" >&2; exit 1; }; \
+	rm -rf $$env
+
+# 64-bit ARM Linux. In the cross root: the wheel, cross-built and repaired like the x86-64
+# one, checked to hold the same files; the native tests and the C++ package with the
+# example host, cross-built. Where aarch64 programs run (tools/binfmt): the native tests,
+# the number formatter against the aarch64 printf, and the example host, whose records
+# must be the x86-64 host's byte for byte. In the aarch64 root: the wheel installed into a
+# fresh environment of its own interpreter, the Python suite and the installed command.
+AARCH64 := $(BUILD)/aarch64
+AARCH64_CMAKE := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
+# The aarch64 libraries of the cross compiler, for running what it built here.
+AARCH64_RUN := LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib
+AARCH64_NUMBER_DRAWS ?= 2000000
+# The wheel's tag and the module's name come from the build's interpreter unless told.
+AARCH64_SUFFIX := .cpython-314-aarch64-linux-gnu.so
+
+dist-aarch64-build:
+	rm -rf $(AARCH64) $(DIST)/*_aarch64.whl
+	mkdir -p $(AARCH64)
+	_PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=$(AARCH64_SUFFIX) \
+	    $(PYTHON) -m build --no-isolation --wheel --outdir $(AARCH64)/raw -C build-dir=build/wheel-aarch64 \
+	    -C cmake.args="$(AARCH64_CMAKE);-DPYTHON_MODULE_EXTENSION=$(AARCH64_SUFFIX)" -C cmake.define.SPATIAL_WERROR=ON . \
+	    >$(AARCH64)/build.log 2>&1 || \
+	    { tail -30 $(AARCH64)/build.log; exit 1; }
+	auditwheel repair --wheel-dir $(DIST) $(AARCH64)/raw/*.whl >$(AARCH64)/repair.log 2>&1 || \
+	    { cat $(AARCH64)/repair.log; exit 1; }
+	auditwheel show $(DIST)/*_aarch64.whl | tr '\n' ' ' | sed 's/  */ /g'; echo
+	$(PYTHON) tools/check-dist --arch aarch64 $(DIST) $(DIST)/*_aarch64.whl $(DIST)/*_x86_64.whl
+	$(PYTHON) tools/glibc-floor $(DIST)/*.whl
+	cmake -S . -B $(AARCH64)/native $(CMAKE_GEN) $(AARCH64_CMAKE) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_TESTS=ON \
+	    -DSPATIAL_PYTHON=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Python=ON >/dev/null
+	cmake --build $(AARCH64)/native
+	cmake -S . -B $(AARCH64)/core $(CMAKE_GEN) $(AARCH64_CMAKE) -DCMAKE_BUILD_TYPE=Release -DSPATIAL_PYTHON=OFF >/dev/null
+	cmake --build $(AARCH64)/core >/dev/null
+	cmake --install $(AARCH64)/core --prefix $(CURDIR)/$(AARCH64)/cpp >/dev/null
+	cmake -S examples/cpp -B $(AARCH64)/example -G Ninja $(AARCH64_CMAKE) -DCMAKE_PREFIX_PATH=$(CURDIR)/$(AARCH64)/cpp >/dev/null
+	cmake --build $(AARCH64)/example >/dev/null
+
+dist-aarch64-run:
+	cd $(AARCH64)/native && $(AARCH64_RUN) ctest --output-on-failure
+	$(AARCH64_RUN) NUMBER_DRAWS=$(AARCH64_NUMBER_DRAWS) $(AARCH64)/native/tests/native/spatial_tests \
+	    --gtest_brief=1 --gtest_filter='Numbers.Differential*'
+	$(AARCH64_RUN) $(AARCH64)/example/spatial_host >$(AARCH64)/example.jsonl
+	cmp $(AARCH64)/example.jsonl $(DIST_WORK)/example.jsonl
+	@echo "the aarch64 example host wrote the x86-64 host's records byte for byte"
+
+dist-aarch64-test:
+	@set -e; env=$$(mktemp -d); \
+	python3 -m venv --system-site-packages $$env; \
+	$$env/bin/python -m pip install --quiet --no-index --no-deps $(DIST)/*_aarch64.whl; \
+	$$env/bin/python -c 'import _spatial, platform, sys; where = _spatial.__file__; \
+	    sys.exit(0 if where.startswith(sys.prefix) and platform.machine() == "aarch64" else "not installed: " + where)'; \
+	echo "the Python suite against the aarch64 wheel in $$env (emulated):"; \
+	$$env/bin/python -m pytest -q -rs -p no:cacheprovider tests/python $(PYTEST_ARGS); \
+	$$env/bin/python tools/check-records $(AARCH64)/example.jsonl 180 3; \
+	$$env/bin/spatial check $(AARCH64)/example.jsonl | \
+	    grep -qx "$(AARCH64)/example.jsonl: 183 records (180 frames, 3 events), 0 refused" || \
+	    { echo "make dist: the installed spatial command did not check the aarch64 host's records" >&2; exit 1; }; \
+	echo "the installed command on aarch64: $$($$env/bin/spatial --version)"; \
 	rm -rf $$env
 
 # The committed power-of-ten table is what its generator writes.

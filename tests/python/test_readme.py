@@ -28,20 +28,30 @@ def test_example_records_are_valid_single_lines():
 
 
 def test_consumer_example_pairs_typed_text(tmp_path):
-    """The two-process consumer: frames from a file, a refused line reported, text paired."""
+    """The two-process consumer: frames from a stream, a refused line reported, text paired."""
+    import os
+    import select
     import subprocess
     import sys
     import time
 
     import _spatial as sp
 
-    frame = sp.SpatialIntentFrame()
-    frame.timestamp_ns = time.monotonic_ns()
     frames = tmp_path / "frames.jsonl"
-    frames.write_text(sp.to_jsonl(frame) + "\n{broken\n")
+    os.mkfifo(frames)  # a host's stream: the frame is stamped once the consumer reads, however slow it starts
     consumer = subprocess.Popen([sys.executable, "-c", blocks("python")[2], str(frames)], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(0.3)  # the frames are read in a thread of their own; the pairing window is 2 s
-    out, err = consumer.communicate("put it there\n", timeout=30)
-    assert sp.from_jsonl(out).spatial_context.timestamp_ns == frame.timestamp_ns
+    try:
+        with open(frames, "w") as stream:  # opens when the consumer does
+            frame = sp.SpatialIntentFrame()
+            frame.timestamp_ns = time.monotonic_ns()
+            stream.write(sp.to_jsonl(frame) + "\n{broken\n")
+        # The refusal of the second line says the first was read; then the text goes in.
+        assert select.select([consumer.stderr], [], [], 60)[0], "the consumer read no frame in 60 s"
+        err = consumer.stderr.readline()
+        time.sleep(0.5)  # for its reading thread to leave at the stream's end, before the process does
+        out, rest = consumer.communicate("put it there\n", timeout=30)
+    finally:
+        consumer.kill()
+    err += rest
     assert err == f"{frames}:2: expected a member name at $, byte 1\n"
