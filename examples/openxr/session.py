@@ -1,13 +1,21 @@
 """Starting and stopping the pieces of a headless run: the runtime service with the
 remote driver in a private runtime folder, the scripted user and the host. Every
-process started here is stopped on every way out."""
+process started here is stopped on every way out.
+
+The remote driver listens for its TCP peer on every interface. So the service runs in a
+network namespace of its own, with loopback alone, and the scripted user joins it there;
+the host reaches the service through its socket in the runtime folder, a file, which no
+network namespace hides."""
 
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import os
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -16,10 +24,32 @@ from collections.abc import Iterator
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOCKET = "monado_comp_ipc"
+NETWORK = "SPATIAL_XR_NETWORK"  # in the service's environment: its network namespace
+SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
 
 
 class ServiceError(Exception):
     pass
+
+
+def own_network() -> None:
+    """In a child before it runs: a network namespace of its own, its loopback up."""
+    os.unshare(os.CLONE_NEWNET)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        request = struct.pack("16sH22x", b"lo", 0)
+        flags = struct.unpack("16sH22x", fcntl.ioctl(s, SIOCGIFFLAGS, request))[1]
+        fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH22x", b"lo", flags | IFF_UP))
+
+
+def join_network(path: str):  # type: ignore[no-untyped-def]
+    """For a child: joins the network namespace at `path` before it runs."""
+    def join() -> None:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.setns(fd, os.CLONE_NEWNET)
+        finally:
+            os.close(fd)
+    return join
 
 
 def stop(process: subprocess.Popen | None, grace: float = 2.0) -> None:
@@ -46,8 +76,13 @@ def service(log_path: str) -> Iterator[tuple[dict[str, str], subprocess.Popen, i
     try:
         with open(log_path, "w") as log:
             launched = time.monotonic_ns()
-            process = subprocess.Popen(["monado-service"], env=env, stdin=subprocess.DEVNULL, stdout=log,
-                                       stderr=subprocess.STDOUT)
+            try:
+                process = subprocess.Popen(["monado-service"], env=env, stdin=subprocess.DEVNULL, stdout=log,
+                                           stderr=subprocess.STDOUT, preexec_fn=own_network)
+            except subprocess.SubprocessError:
+                raise ServiceError("could not give monado-service a network of its own (a network namespace "
+                                   "needs root, or an unprivileged user namespace)") from None
+        env[NETWORK] = f"/proc/{process.pid}/ns/net"
         deadline = time.monotonic() + 5.0
         while not os.path.exists(os.path.join(folder, SOCKET)):
             if process.poll() is not None:
@@ -62,8 +97,9 @@ def service(log_path: str) -> Iterator[tuple[dict[str, str], subprocess.Popen, i
 
 
 def scripted_user(env: dict[str, str], start_ns: int, seconds: float) -> subprocess.Popen:
+    """The scripted user, in the service's network namespace, where the driver listens."""
     return subprocess.Popen([sys.executable, os.path.join(HERE, "scripted_user.py"), str(start_ns), str(seconds)],
-                            env=env, stdin=subprocess.DEVNULL)
+                            env=env, stdin=subprocess.DEVNULL, preexec_fn=join_network(env[NETWORK]))
 
 
 EXAMPLES = os.path.dirname(HERE)

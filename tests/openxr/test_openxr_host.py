@@ -36,7 +36,7 @@ def angle(a, b):
 def played(tmp_path_factory):
     out = tmp_path_factory.mktemp("openxr")
     with session.service(str(out / "service.log")) as (env, _, launched):
-        start = launched + 800_000_000
+        start = launched + 2_000_000_000  # the host's first start in a fresh clone took 1.6 s once
         user = session.scripted_user(env, start, SECONDS)
         try:
             done = subprocess.run(session.host_command(start, SECONDS, str(out)), env=env, timeout=60,
@@ -45,7 +45,7 @@ def played(tmp_path_factory):
             session.stop(user)
         assert done.returncode == 0, done.stderr
         # The same script again, the stream split across two processes.
-        split_start = time.monotonic_ns() + 500_000_000
+        split_start = time.monotonic_ns() + 1_500_000_000
         user = session.scripted_user(env, split_start, SECONDS)
         try:
             host = subprocess.Popen(session.host_command(split_start, SECONDS, str(out), "openxr-split", piped=True),
@@ -274,3 +274,16 @@ def test_a_recogniser_that_misbehaves_costs_one_line_and_never_hangs_the_host(tm
         assert waited < 5
         assert not any(os.path.exists(f"/proc/{pid}") for pid in recogniser)  # ended and reaped
     assert (tmp_path / "odd-frames.jsonl").read_text().endswith("\n")
+
+
+def test_the_remote_driver_listens_only_in_a_network_of_its_own(tmp_path):
+    """The driver binds every interface: here it is reachable from the service's own
+    namespace, where the scripted user joins it, and from no other."""
+    probe = [sys.executable, "-c", "import socket; socket.create_connection(('127.0.0.1', 4242), timeout=2).recv(8)"]
+    with session.service(str(tmp_path / "service.log")) as (env, service, _):
+        assert os.readlink(f"/proc/{service.pid}/ns/net") != os.readlink("/proc/self/ns/net")
+        inside = subprocess.run(probe, preexec_fn=session.join_network(env[session.NETWORK]), capture_output=True,
+                                text=True, timeout=30)
+        outside = subprocess.run(probe, capture_output=True, text=True, timeout=30)
+    assert inside.returncode == 0, inside.stderr
+    assert outside.returncode != 0 and "ConnectionRefusedError" in outside.stderr
