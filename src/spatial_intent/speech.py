@@ -26,9 +26,9 @@ import re
 import select
 import shutil
 import subprocess
+import struct
 import sys
 import threading
-import struct
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
@@ -278,15 +278,14 @@ class PocketSphinx:
             raise SpeechError(self.stopped() or "the speech recogniser was closed")
         view = memoryview(samples)
         while view:
-            ready = select.select([], [self.stdin], [], self.answer_s)[1]
-            if not ready:
-                self._end(f"it took no audio for {self.answer_s:g} s")
-                raise SpeechError(self.stopped() or "the speech recogniser stopped")
             try:
+                if not select.select([], [self.stdin], [], self.answer_s)[1]:
+                    self._end(f"it took no audio for {self.answer_s:g} s")
+                    raise SpeechError(self.stopped() or "the speech recogniser stopped")
                 view = view[os.write(self.stdin, view):]
             except BlockingIOError:
                 continue
-            except (BrokenPipeError, OSError):
+            except (OSError, ValueError):  # it went away, or another thread ended it
                 self.kill()
                 raise SpeechError(self.stopped() or "the speech recogniser stopped") from None
 
@@ -370,8 +369,8 @@ def grammar(phrases: Iterable[str], name: str = "commands") -> str:
 
 def read_audio(path: str) -> bytes:
     """The samples of an audio file as the recogniser takes them. A WAV file already at
-    16 kHz, mono and 16-bit is read as it is, to its end where its header says less (a
-    recording cut off before its writer could fill the sizes in); anything else goes
+    16 kHz, mono and 16-bit is read as it is (a data chunk whose size a recorder stopped
+    before it could write it, 0, is read to the end of the file); anything else goes
     through sox, and audio that neither can take, or a file with no sound at all, is
     refused in one line."""
     try:

@@ -213,6 +213,13 @@ def test_a_recogniser_that_never_finishes_is_ended_and_says_so(tmp_path):
     assert recogniser.stopped() == "the speech recogniser was ended: it did not finish within 0.5 s of the audio's end"
 
 
+def test_recognition_tells_how_far_it_has_come(tmp_path):
+    program = recogniser_program(tmp_path, f"cat >/dev/null\necho '{LINE}'\n")
+    seen = []
+    [u] = speech.recognise(SECOND * 2 + SECOND[:16000], program=program, progress=lambda *at: seen.append(at))
+    assert u.text == "put that there" and seen == [(1.0, 2.5), (2.0, 2.5), (2.5, 2.5)]
+
+
 def test_a_recogniser_that_fails_after_reading_everything_fails_the_recognition(tmp_path):
     program = recogniser_program(tmp_path, f"cat >/dev/null\necho '{LINE}'\nexit 3\n")
     with pytest.raises(speech.SpeechError, match=r"^the speech recogniser stopped \(exit status 3\)$"):

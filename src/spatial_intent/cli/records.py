@@ -69,7 +69,7 @@ class Progress:
         if sys.stderr.isatty():
             sys.stderr.write(f"\r\033[K{text}")
             sys.stderr.flush()
-            Progress.shown_now = Progress.shown_now or Progress(text)
+            Progress.shown_now = Progress(text)
 
     @staticmethod
     def clear() -> None:
