@@ -472,10 +472,18 @@ def synthesise(words: Sequence[str], voice: str = "en-us", rate_wpm: int = 150) 
             raise SpeechError(f"{program} is not installed: apt install espeak-ng sox")
     spoken = []
     for word in words:
-        wav = subprocess.run(["espeak-ng", "-v", voice, "-s", str(rate_wpm), "--stdout", word],
-                             capture_output=True, check=True).stdout
-        raw = subprocess.run(["sox", "-t", "wav", "-", "-t", "raw", "-r", str(SAMPLE_RATE), "-c", "1", "-b", "16",
-                              "-e", "signed-integer", "-L", "-"], input=wav, capture_output=True, check=True).stdout
+        try:
+            wav = subprocess.run(["espeak-ng", "-v", voice, "-s", str(rate_wpm), "--stdout", word],
+                                 capture_output=True, check=True, timeout=60).stdout
+            raw = subprocess.run(["sox", "-t", "wav", "-", "-t", "raw", "-r", str(SAMPLE_RATE), "-c", "1", "-b", "16",
+                                  "-e", "signed-integer", "-L", "-"], input=wav, capture_output=True, check=True,
+                                 timeout=60).stdout
+        except subprocess.TimeoutExpired as e:
+            raise SpeechError(f"{e.cmd[0]} did not finish within 60 s, speaking {word!r}") from None
+        except subprocess.CalledProcessError as e:
+            reason = e.stderr.decode("utf-8", "replace").strip().splitlines() if e.stderr else []
+            raise SpeechError(f"{e.cmd[0]} failed speaking {word!r}"
+                              f"{': ' + printable(reason[-1], 160) if reason else ''}") from None
         samples = array.array("h", raw)
         if sys.byteorder == "big":
             samples.byteswap()

@@ -395,3 +395,12 @@ def test_a_word_said_at_a_frame_s_own_time_pairs_with_that_frame(tmp_path, how):
     assert done.returncode == 0, done.stderr
     [event] = [sp.from_jsonl(line) for line in done.stdout.splitlines()]
     assert event.spatial_age_ns == 0 and event.timestamp_ns == late["timestamp_ns"]
+
+
+def test_a_synthesiser_that_fails_is_one_line(tmp_path, monkeypatch):
+    for name, body in (("espeak-ng", "echo 'no such voice' >&2\nexit 1\n"), ("sox", "exit 0\n")):
+        (tmp_path / name).write_text("#!/bin/sh\n" + body)
+        (tmp_path / name).chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path}:{os.environ['PATH']}")
+    with pytest.raises(speech.SpeechError, match=r"^espeak-ng failed speaking 'that': no such voice$"):
+        speech.synthesise(["that"], voice="xx")
