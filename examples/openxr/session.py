@@ -26,6 +26,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOCKET = "monado_comp_ipc"
 NETWORK = "SPATIAL_XR_NETWORK"  # in the service's environment: its network namespace
 SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
+# From the service's launch to the script's second 0. The host must have its session
+# running by then or it misses the script's first moves: on an idle machine it takes
+# about 0.6 s, with both cores busy 1.4 s, and a CI machine once took longer than 1.5 s.
+LEAD_NS = 3_000_000_000
 
 
 class ServiceError(Exception):
@@ -120,7 +124,7 @@ def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "ope
             "--summary", os.path.join(out_dir, f"{prefix}-summary.json")]
 
 
-def play(out_dir: str, seconds: float, prefix: str = "openxr", speak: bool = False, lead_ns: int = 1_000_000_000,
+def play(out_dir: str, seconds: float, prefix: str = "openxr", speak: bool = False, lead_ns: int = LEAD_NS,
          timeout: float = 90.0, **run: object) -> tuple[subprocess.CompletedProcess, int]:
     """One run of the script on a runtime of its own: the host's finished process and
     the script's second 0 (monotonic ns)."""

@@ -35,6 +35,8 @@ def played(tmp_path_factory):
     out = tmp_path_factory.mktemp("webxr")
     done, start = session.play(str(out), SECONDS, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+    first = json.loads((out / "openxr-summary.json").read_text())["first_frame_ns"]
+    assert first <= start, f"the OpenXR host's first frame came {(first - start) / 1e9:.3f} s into the script"
     host = webxr(out)
     _, err = host.communicate(timeout=120)
     assert host.returncode == 0, err
