@@ -18,6 +18,7 @@ and tested is pocketsphinx (`PocketSphinx`), run as its own process."""
 from __future__ import annotations
 
 import array
+import ctypes
 import json
 import math
 import os
@@ -45,6 +46,12 @@ DEICTIC = frozenset({"this", "that", "these", "those", "here", "there"})
 
 SAMPLE_RATE = 16_000  # what the recogniser takes: mono, 16-bit signed little-endian
 SAMPLE_BYTES = 2
+
+# Dither: a little noise under the signal. Audio with stretches of exact zeros (synthesised
+# speech, a muted microphone, a file padded with silence) otherwise throws the feature
+# extraction off, and words next to the silence are lost: "hide it" came back "hide the".
+# Seeded, so that the same audio is heard the same way every time.
+RECOGNISER_OPTIONS = ("-dither", "yes", "-seed", "1")
 
 INSTALL = "apt install pocketsphinx pocketsphinx-en-us (Debian, Ubuntu)"
 
@@ -212,12 +219,13 @@ class PocketSphinx:
     says so."""
 
     def __init__(self, grammar: str | None = None, warn: Callable[[str], None] | None = None,
-                 program: str = "pocketsphinx", answer_s: float = 10.0) -> None:
+                 program: str = "pocketsphinx", answer_s: float = 10.0,
+                 options: Sequence[str] = RECOGNISER_OPTIONS) -> None:
         if shutil.which(program) is None:
             raise SpeechError(f"the speech recogniser is not installed: {INSTALL}")
         self.warn = warn or (lambda message: print(message, file=sys.stderr, flush=True))
         self.answer_s = answer_s
-        command = [program, *(["-jsgf", grammar] if grammar else []), "live", "-"]
+        command = [program, *options, *(["-jsgf", grammar] if grammar else []), "live", "-"]
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
         assert self.process.stdin is not None
@@ -493,6 +501,114 @@ def synthesise(words: Sequence[str], voice: str = "en-us", rate_wpm: int = 150) 
             trimmed.byteswap()  # back to the recogniser's byte order
         spoken.append(trimmed)
     return spoken
+
+
+class _EspeakEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("unique_identifier", ctypes.c_uint), ("text_position", ctypes.c_int),
+                ("length", ctypes.c_int), ("audio_position", ctypes.c_int), ("sample", ctypes.c_int),
+                ("user_data", ctypes.c_void_p), ("id", ctypes.c_void_p)]
+
+
+_ESPEAK_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.c_short), ctypes.c_int,
+                                    ctypes.POINTER(_EspeakEvent))
+_WORD_EVENT, _LIST_END = 1, 0
+_SYNCHRONOUS = 2
+_RATE = 1
+_UTF8, _END_PAUSE = 0x1, 0x1000  # the text is UTF-8; a sentence ends with its closing pause
+
+
+class _Espeak:
+    """libespeak-ng in this process: one speaker at a time (the library keeps one voice
+    and one callback), each sentence's samples with the start of every word."""
+
+    lock = threading.Lock()
+    library: ctypes.CDLL | None = None
+    rate_hz = 0
+
+    def __init__(self) -> None:
+        self.samples = array.array("h")
+        self.starts: list[tuple[int, int, int]] = []  # (text position, length, ms)
+        self.callback = _ESPEAK_CALLBACK(self._take)
+
+    def _take(self, wav, count, events) -> int:  # type: ignore[no-untyped-def]
+        if wav and count > 0:
+            self.samples.frombytes(ctypes.string_at(wav, count * 2))
+        i = 0
+        while events[i].type != _LIST_END:
+            if events[i].type == _WORD_EVENT:
+                self.starts.append((events[i].text_position, events[i].length, events[i].audio_position))
+            i += 1
+        return 0
+
+    @classmethod
+    def load(cls) -> ctypes.CDLL:
+        if cls.library is None:
+            try:
+                library = ctypes.CDLL("libespeak-ng.so.1")
+            except OSError:
+                raise SpeechError("libespeak-ng is not installed: apt install espeak-ng") from None
+            library.espeak_SetVoiceByName.argtypes = [ctypes.c_char_p]
+            library.espeak_Synth.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint, ctypes.c_int,
+                                             ctypes.c_uint, ctypes.c_uint, ctypes.c_void_p, ctypes.c_void_p]
+            library.espeak_SetSynthCallback.argtypes = [_ESPEAK_CALLBACK]
+            rate = library.espeak_Initialize(_SYNCHRONOUS, 0, None, 0)
+            if rate <= 0:
+                raise SpeechError("libespeak-ng could not start: its voice data is missing (apt install espeak-ng)")
+            cls.library, cls.rate_hz = library, rate
+        return cls.library
+
+    def speak(self, text: str, voice: str, rate_wpm: int) -> None:
+        library = self.load()
+        if library.espeak_SetVoiceByName(voice.encode()) != 0:
+            raise SpeechError(f"espeak-ng has no voice {voice!r}")
+        library.espeak_SetParameter(_RATE, int(rate_wpm), 0)
+        library.espeak_SetSynthCallback(self.callback)
+        data = text.encode() + b"\0"
+        if library.espeak_Synth(data, len(data), 0, 1, 0, _UTF8 | _END_PAUSE, None, None) != 0 or library.espeak_Synchronize() != 0:
+            raise SpeechError(f"espeak-ng failed speaking {printable(text, 60)!r}")
+
+
+def speak_sentence(text: str, voice: str = "en-us", rate_wpm: int = 160) -> tuple[array.array[int], list[Placed]]:
+    """The sentence spoken whole, as people speak, its words running into each other:
+    the recogniser's samples, and where each word begins (the synthesiser's own word
+    events) and ends (where the next begins, or the sound's end for the last)."""
+    words = text.split()
+    if not words or not all(_WORD.fullmatch(w.lower()) for w in words):
+        raise ValueError(f"{printable(text, 60)!r} is not words of letters a to z")
+    if shutil.which("sox") is None:
+        raise SpeechError("sox is not installed: apt install espeak-ng sox")
+    with _Espeak.lock:
+        speaker = _Espeak()
+        speaker.speak(" ".join(words), voice, rate_wpm)
+        rate = _Espeak.rate_hz
+    spoken = " ".join(words)
+    offsets = [m.start() + 1 for m in re.finditer(r"\S+", spoken)]  # the library counts from 1
+    begins = {offsets.index(p): ms / 1000 for p, _, ms in speaker.starts if p in offsets}
+    missing = [w for i, w in enumerate(words) if i not in begins]
+    if missing:
+        raise SpeechError(f"espeak-ng ran {missing[0]!r} into another word in {printable(spoken, 60)!r}: "
+                          "it has no start of its own")
+    native = speaker.samples
+    if sys.byteorder == "big":
+        native.byteswap()
+    try:
+        raw = subprocess.run(["sox", "-t", "raw", "-r", str(rate), "-c", "1", "-b", "16", "-e", "signed-integer", "-L",
+                              "-", "-t", "raw", "-r", str(SAMPLE_RATE), "-c", "1", "-b", "16", "-e", "signed-integer",
+                              "-L", "-"], input=native.tobytes(), capture_output=True, check=True, timeout=60).stdout
+    except subprocess.TimeoutExpired:
+        raise SpeechError("sox did not finish within 60 s") from None
+    except subprocess.CalledProcessError as e:
+        raise SpeechError(f"sox failed: {printable(e.stderr.decode('utf-8', 'replace').strip(), 160)}") from None
+    samples = array.array("h", raw)
+    if sys.byteorder == "big":
+        samples.byteswap()
+    loud = [i for i, v in enumerate(samples) if abs(v) > 300]
+    sound_end = (loud[-1] + 1) / SAMPLE_RATE if loud else len(samples) / SAMPLE_RATE
+    ordered = [begins[i] for i in range(len(words))]
+    ends = ordered[1:] + [sound_end]
+    if sys.byteorder == "big":
+        samples.byteswap()
+    return samples, [Placed(w.lower(), b, e) for w, b, e in zip(words, ordered, ends)]
 
 
 def place(audio: array.array[int], at_s: float, words: Sequence[str], spoken: Sequence[array.array[int]],

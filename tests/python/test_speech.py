@@ -160,12 +160,13 @@ PHRASES = [(0.5, "what is that"), (3.0, "put that there"), (6.0, "open that one"
 @pytest.fixture(scope="module")
 def spoken(tmp_path_factory):
     """Three commands synthesised word by word and placed at known times, with a grammar
-    for them."""
+    for them. The words stand a quarter of a second apart, so that the aim can move
+    between "that" and "there" with room for the recogniser's error either side."""
     audio = array.array("h")
     placed = []
     for at, phrase in PHRASES:
         words = phrase.split()
-        placed.append(speech.place(audio, at, words, speech.synthesise(words)))
+        placed.append(speech.place(audio, at, words, speech.synthesise(words), gap_s=0.25))
     audio.extend(array.array("h", bytes(2 * speech.SAMPLE_RATE)))
     grammar = tmp_path_factory.mktemp("speech") / "commands.gram"
     grammar.write_text(speech.grammar(p for _, p in PHRASES))
