@@ -2,7 +2,7 @@
 # project's toolchain (tools/devroot): a host CPython 3.14 with pybind11 3 when the
 # machine has one, otherwise a Debian testing root built on first use.
 
-TARGETS := demo test build bench check check-tables check-asan check-tsan check-leaks check-numbers coverage fuzz stubs clean
+TARGETS := demo test build bench bench-speech check check-tables check-asan check-tsan check-leaks check-numbers coverage fuzz stubs clean
 # These run in a root of their own that adds an OpenXR runtime to the toolchain.
 OPENXR_TARGETS := demo-openxr check-openxr
 # These add a headless browser too (both runtimes play the same script); the page's own

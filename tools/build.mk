@@ -97,6 +97,11 @@ bench: module
 	cmake --build $(BENCH) --target native_bench _spatial_floor
 	PYTHONPATH=$(BENCH)/bench $(VPY) bench/bench.py $(BENCH)/bench/native_bench
 
+# Speech as people speak it: a seeded corpus of commands and talk, several voices, rates
+# and noise levels, recognised and grounded (minutes; BENCH_SPEECH_ARGS to change it).
+bench-speech: module
+	$(VPY) bench/speech.py $(BENCH_SPEECH_ARGS)
+
 # Each libFuzzer target runs FUZZ_SECONDS over a scratch corpus seeded from the
 # committed one (tests/fuzz/corpus/<name without fuzz_>); the executions of every run
 # are summed at the end.
