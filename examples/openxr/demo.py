@@ -57,8 +57,8 @@ def spoken_summary(out_dir: str, start_ns: int) -> bool:
     with open(os.path.join(out_dir, "openxr-spoken-summary.json")) as f:
         summary = json.load(f)
     m = voice.measure(summary["speech"], script.Script(SPOKEN_SECONDS), start_ns)
-    print(f"spoken ({voice.VOICE} at {voice.RATE_WPM} words a minute, recognised by pocketsphinx with the "
-          f"script's grammar; history {summary['history_frames']} frames):")
+    print(f"spoken ({voice.VOICE} at {voice.RATE_WPM} words a minute, commands drawn from the command grammar, "
+          f"recognised by pocketsphinx with it; history {summary['history_frames']} frames):")
     print("  | word | said at | aimed at (truth) | paired at its spoken time | newest frame at the result |")
     print("  |---|---:|---|---|---|")
     for r in m["words"]:
@@ -73,10 +73,11 @@ def spoken_summary(out_dir: str, start_ns: int) -> bool:
     print(f"  word begin times against where the audio was placed: {m['begin_error_ms']['within_100']:.0%} within "
           f"100 ms, p95 {m['begin_error_ms']['p95']:.0f} ms, max {m['begin_error_ms']['max']:.0f} ms")
     print(f"  heard: {m['words_heard']} of {m['words_spoken']} words, {m['phrases_heard']} of {m['phrases_spoken']} "
-          f"commands word for word")
+          f"commands word for word; {m['talk_made_events']} events from {m['talk_spoken']} sentence(s) of talk")
     with open(os.path.join(out_dir, "openxr-spoken-measured.json"), "w") as f:
         json.dump(m, f)
-    return summary["status"] == 0 and m["paired_right"] == 1.0 and m["phrases_heard"] == m["phrases_spoken"]
+    return summary["status"] == 0 and m["paired_right"] == 1.0 and m["phrases_heard"] == m["phrases_spoken"] \
+        and m["talk_made_events"] == 0
 
 
 def play(env: dict, start_ns: int, out_dir: str, piped: bool, speak: bool = False) -> int:

@@ -33,6 +33,7 @@ import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
 from openxr import script, voice, xr
 from spatial_intent import nanoseconds, speech
+from spatial_intent.commands import CommandGrammar
 
 FRAME_NS = 1_000_000_000 // 90
 # The longest the recogniser took here from the end of an utterance to its result (make
@@ -294,14 +295,16 @@ def quiet_runtime_library(log_path: str) -> None:
 
 
 class Listener:
-    """The scripted user's voice into a recogniser, and what it heard grounded: each
-    deictic word paired at the time it was spoken, beside what a host without history
+    """The scripted user's voice into a recogniser listening for commands, and what it
+    heard grounded (talk that is not a command makes no event): each deictic word
+    paired at the time it was spoken, beside what a host without history
     would have paired (the newest frame when the result arrived)."""
 
     def __init__(self, s: script.Script, start_ns: int, grammar_path: str) -> None:
         self.said = voice.speak(s)
+        self.grammar = CommandGrammar([panel.split(":")[1] for panel in script.PANELS])
         with open(grammar_path, "w", encoding="utf-8") as g:
-            g.write(speech.grammar(self.said.phrases))
+            g.write(self.grammar.jsgf())
         self.clock = speech.AudioClock(start_ns)
         self.recogniser = speech.PocketSphinx(grammar_path, warn=lambda m: print(f"openxr host: {m}", file=sys.stderr))
         self.microphone = voice.Microphone(self.said.samples, start_ns, self.recogniser).start()
@@ -328,8 +331,11 @@ class Listener:
             print(f"openxr host: {self.failed()}; the frames go on", file=sys.stderr)
             self.failure_told = True
         for arrived_ns, utterance in arrivals if arrivals is not None else self.recogniser.results():
-            self.utterances.append({"arrived_ns": arrived_ns, "words": [
+            command = self.grammar.command(w.text for w in utterance.words)
+            self.utterances.append({"arrived_ns": arrived_ns, "command": command is not None, "words": [
                 [w.text, self.clock.to_host_ns(w.begin_s), self.clock.to_host_ns(w.end_s)] for w in utterance.words]})
+            if command is None:  # talk, heard as the grammar's filler words: no event
+                continue
             newest = timeline.latest()
             baseline = newest.target.host_id if newest is not None and newest.target is not None else None
             for g in speech.ground(utterance, self.clock, timeline):
@@ -364,7 +370,8 @@ class Listener:
         self.microphone.halt()
 
     def summary(self) -> dict:
-        return {"grounded": self.grounded, "phrases": self.said.phrases, "heard": self.utterances,
+        return {"grounded": self.grounded, "phrases": self.said.phrases, "talk": self.said.talk,
+                "heard": self.utterances,
                 "placed": [[i, p.text, self.clock.to_host_ns(p.begin_s), self.clock.to_host_ns(p.end_s)]
                            for i, p in self.said.words]}
 

@@ -6,7 +6,11 @@ read it back to say what should have been seen."""
 from __future__ import annotations
 
 import math
+import random
 from dataclasses import dataclass
+
+from spatial_intent.commands import CommandGrammar
+from spatial_intent.speech import DEICTIC
 
 HEAD_POSITION = (0.0, 1.6, 0.0)
 AIM_ORIGIN = (0.2, 1.4, -0.3)
@@ -21,16 +25,23 @@ class Script:
 
     # Fractions of the run: the aim holds on each panel in turn and moves between them,
     # quickly from the map to the notes, so that "put that, there" can name both.
-    HOLDS = (("panel:calendar", 0.0, 0.3), ("panel:map", 0.4, 0.575), ("panel:notes", 0.606, 1.0))
+    HOLDS = (("panel:calendar", 0.0, 0.3), ("panel:map", 0.4, 0.575), ("panel:notes", 0.585, 1.0))
     PRESSES = ((0.18, 0.28), (0.48, 0.56), (0.78, 0.9))
     # Typed: each paired whole at its time.
     UTTERANCES = ((0.15, "what is this?", "panel:calendar"), (0.5, "put it there", "panel:map"),
                   (0.85, "open that one", "panel:notes"))
-    # Spoken, word by word, from these fractions of a run of SPOKEN_SECONDS; a comma is a
-    # pause of PAUSE_S, during which the aim moves on.
-    SPOKEN = ((0.06, "what is that"), (0.5, "put that, there"), (0.74, "open that one"))
+    # Spoken: commands drawn from the command grammar (seeded), each said whole as people
+    # speak. A command with one deictic word has it begin at its fraction of a run of
+    # SPOKEN_SECONDS, where the aim holds on a panel; the placing command ("put that
+    # there") has its two either side of the quick move from the map to the notes.
+    # Between them, talk that is not a command, beginning at its fraction: it must make
+    # no event. The seed draws commands this recogniser hears word for word here: it
+    # loses a word's last sound at the end of an utterance ("select this" comes back as
+    # "select the"), which the speech benchmark measures.
+    SPOKEN = (("one", 0.1), ("talk", 0.2), ("two", 0.5), ("one", 0.8))
+    TALK = "so the meeting moved to friday"
     SPOKEN_SECONDS = 9.0
-    PAUSE_S = 0.3
+    SPOKEN_SEED = 4
 
     def head_yaw(self, t: float) -> float:
         """The head turns from left to right across the panels and back, radians about +y."""
@@ -61,9 +72,31 @@ class Script:
         """(seconds, text, the panel aimed at) of each thing typed."""
         return [(f * self.seconds, text, panel) for f, text, panel in self.UTTERANCES]
 
-    def spoken(self) -> list[tuple[float, list[list[str]]]]:
-        """(seconds, the words in runs between pauses) of each thing said aloud."""
-        return [(f * self.seconds, [run.split() for run in text.split(",")]) for f, text in self.SPOKEN]
+    def spoken(self) -> list[tuple[float, str, bool]]:
+        """(seconds, what is said, whether it is a command) of each thing said aloud: for
+        a command with one deictic word, when that word begins; for one with two, the
+        moment between their begins; for talk, when it begins."""
+        rng = random.Random(self.SPOKEN_SEED)
+        grammar = CommandGrammar([name.split(":")[1] for name in PANELS], filler=())
+        said = []
+        for shape, f in self.SPOKEN:
+            if shape == "talk":
+                said.append((f * self.seconds, self.TALK, False))
+                continue
+            while True:
+                text = grammar.sentences(rng, 1)[0]
+                words = text.split()
+                pointing = [w for w in words if w in DEICTIC]
+                if shape == "one" and len(pointing) == 1 and "the" not in words:
+                    break
+                if shape == "two" and len(words) == 3 and words[2] in ("here", "there") and len(pointing) == 2:
+                    break
+            said.append((f * self.seconds if shape == "one" else self.move_to_notes_s(), text, True))
+        return said
+
+    def move_to_notes_s(self) -> float:
+        """The middle of the aim's move from the map to the notes."""
+        return (self.HOLDS[1][2] + self.HOLDS[2][1]) / 2 * self.seconds
 
     def panel_at(self, t: float) -> str | None:
         """The panel the aim holds on at time t, or None while it moves between two."""

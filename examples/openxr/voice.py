@@ -1,5 +1,5 @@
-"""The scripted user's voice: the script's spoken commands synthesised word by word and
-placed at their times in one stream of audio, and a microphone that hands that audio
+"""The scripted user's voice: the script's spoken commands synthesised whole, as people
+speak, and placed at their times in one stream of audio, and a microphone that hands that audio
 to a recogniser as it would be captured, in real time on the monotonic clock."""
 
 from __future__ import annotations
@@ -22,27 +22,36 @@ CHUNK_S = 0.02  # what a capture callback hands over at a time
 @dataclass(frozen=True)
 class Spoken:
     """What the scripted user says: the samples from the script's second 0, each word
-    where it was placed (phrase index, placement), and the grammar's phrases."""
+    where it was placed (phrase index, placement), what was said, and which of it was
+    talk, not a command (by index)."""
 
     samples: bytes
     words: list[tuple[int, speech.Placed]]
     phrases: list[str]
+    talk: list[int]
 
 
 def speak(s: script.Script) -> Spoken:
     audio = array.array("h")
     words: list[tuple[int, speech.Placed]] = []
     phrases = []
-    for index, (at, runs) in enumerate(s.spoken()):
-        phrases.append(" ".join(" ".join(run) for run in runs))
-        t = at
-        for run in runs:
-            placed = speech.place(audio, t, run, speech.synthesise(run, VOICE, RATE_WPM))
-            words.extend((index, p) for p in placed)
-            t = placed[-1].end_s + s.PAUSE_S
+    talk = []
+    for index, (at, text, command) in enumerate(s.spoken()):
+        samples, placed = speech.speak_sentence(text, VOICE, RATE_WPM)
+        pointing = [p.begin_s for p in placed if p.text in speech.DEICTIC] if command else [0.0]
+        begin = at - sum(pointing) / len(pointing)  # one: its begin at `at`; two: their middle
+        if not command:
+            talk.append(index)
+        first = round(begin * speech.SAMPLE_RATE)
+        if first < len(audio):  # a run too short for its script: one right after the other
+            first, begin = len(audio), len(audio) / speech.SAMPLE_RATE
+        audio.extend(array.array("h", bytes(speech.SAMPLE_BYTES * (first - len(audio)))))
+        audio.extend(samples)
+        phrases.append(text)
+        words.extend((index, speech.Placed(p.text, begin + p.begin_s, begin + p.end_s)) for p in placed)
     silence = round(s.seconds * speech.SAMPLE_RATE) - len(audio)
     audio.extend(array.array("h", bytes(speech.SAMPLE_BYTES * max(silence, 0))))
-    return Spoken(audio.tobytes(), words, phrases)
+    return Spoken(audio.tobytes(), words, phrases, talk)
 
 
 class Microphone:
@@ -91,7 +100,12 @@ def measure(spoken: dict, s: script.Script, start_ns: int) -> dict:
     spoken time and the one a host without history pairs at the result's arrival; the
     recogniser's delays; the error of the word begin times against where the audio was
     placed; and the words heard out of those spoken."""
-    placed = [(i, w, b, e) for i, w, b, e in spoken["placed"]]
+    talk = set(spoken["talk"])
+    placed = [(i, w, b, e) for i, w, b, e in spoken["placed"] if i not in talk]
+    talked: dict[int, tuple[int, int]] = {}  # talk phrase -> its span
+    for i, _, b, e in spoken["placed"]:
+        if i in talk:
+            talked[i] = (min(b, talked.get(i, (b, e))[0]), max(e, talked.get(i, (b, e))[1]))
     phrases: dict[int, list[tuple[str, int, int]]] = {}
     for i, w, b, e in placed:
         phrases.setdefault(i, []).append((w, b, e))
@@ -138,4 +152,7 @@ def measure(spoken: dict, s: script.Script, start_ns: int) -> dict:
         "phrases_heard": sum(1 for i, u in matched.items()
                              if [w for w, _, _ in u["words"]] == [w for w, _, _ in phrases[i]]),
         "phrases_spoken": len(phrases),
+        "talk_spoken": len(talk),
+        "talk_made_events": sum(1 for g in spoken["grounded"] for b, e in talked.values()
+                                if b - 200_000_000 <= g["spoken_ns"] <= e),
     }
