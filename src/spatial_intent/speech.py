@@ -25,6 +25,7 @@ import os
 import queue
 import re
 import select
+import shlex
 import shutil
 import subprocess
 import struct
@@ -52,6 +53,17 @@ SAMPLE_BYTES = 2
 # extraction off, and words next to the silence are lost: "hide it" came back "hide the".
 # Seeded, so that the same audio is heard the same way every time.
 RECOGNISER_OPTIONS = ("-dither", "yes", "-seed", "1")
+# The recogniser's live mode with its end-pointer set (spatial_intent.listen): the same
+# decoder and output as `pocketsphinx live`, and speech still heard under steady noise.
+LISTENER = (sys.executable, "-m", "spatial_intent.listen")
+# A command line that replaces it (another recogniser that prints the same lines).
+RECOGNISER_VARIABLE = "SPATIAL_RECOGNISER"
+
+
+def recogniser_command() -> list[str]:
+    """The recogniser to run: $SPATIAL_RECOGNISER where it is set, else the listener."""
+    given = os.environ.get(RECOGNISER_VARIABLE, "").strip()
+    return shlex.split(given) if given else list(LISTENER)
 
 INSTALL = "apt install pocketsphinx pocketsphinx-en-us (Debian, Ubuntu)"
 
@@ -212,20 +224,28 @@ class Recogniser(Protocol):
 
 
 class PocketSphinx:
-    """`pocketsphinx live -` as a process of its own, fed raw audio on its standard input;
-    its results are read by a thread, so `results` never waits. No wait on it is
+    """The recogniser as a process of its own (`program`, by default the listener or
+    $SPATIAL_RECOGNISER; `pocketsphinx` runs its own live mode), fed raw audio on its
+    standard input; its results are read by a thread, so `results` never waits. No wait on it is
     unbounded: audio it takes no byte of for `answer_s` ends it, and so does an end of
     the audio it does not finish within `close`'s timeout; either is a SpeechError that
     says so."""
 
     def __init__(self, grammar: str | None = None, warn: Callable[[str], None] | None = None,
-                 program: str = "pocketsphinx", answer_s: float = 10.0,
+                 program: str | Sequence[str] | None = None, answer_s: float = 10.0,
                  options: Sequence[str] = RECOGNISER_OPTIONS) -> None:
-        if shutil.which(program) is None:
+        prefix = recogniser_command() if program is None else [program] if isinstance(program, str) \
+            else list(program)
+        if shutil.which(prefix[0]) is None:
             raise SpeechError(f"the speech recogniser is not installed: {INSTALL}")
+        if prefix == list(LISTENER):
+            try:
+                ctypes.CDLL("libpocketsphinx.so.5")
+            except OSError:
+                raise SpeechError(f"the speech recogniser is not installed: {INSTALL}") from None
         self.warn = warn or (lambda message: print(message, file=sys.stderr, flush=True))
         self.answer_s = answer_s
-        command = [program, *options, *(["-jsgf", grammar] if grammar else []), "live", "-"]
+        command = [*prefix, *options, *(["-jsgf", grammar] if grammar else []), "live", "-"]
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
         assert self.process.stdin is not None
@@ -332,7 +352,7 @@ class PocketSphinx:
 def _complaint(errors: list[str]) -> str:
     """The recogniser's complaint that says most: the first error, without its
     source-file prefix."""
-    return re.sub(r'^(ERROR|FATAL): "[^"]*", line \d+: ', "", errors[0])
+    return re.sub(r'^(ERROR|FATAL): ("[^"]*", line \d+: )?', "", errors[0])
 
 
 _CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
@@ -435,9 +455,9 @@ def _converted(path: str) -> bytes:
 
 
 def recognise(samples: bytes, grammar_path: str | None = None, warn: Callable[[str], None] | None = None,
-              program: str = "pocketsphinx", answer_s: float = 10.0,
-              progress: Callable[[float, float], None] | None = None, source: str = "the audio"
-              ) -> list[Utterance]:
+              program: str | Sequence[str] | None = None, answer_s: float = 10.0,
+              progress: Callable[[float, float], None] | None = None, source: str = "the audio",
+              options: Sequence[str] = RECOGNISER_OPTIONS) -> list[Utterance]:
     """Every utterance in recorded audio, with word times from its first sample;
     `progress(seconds fed, seconds in all)` after each second of it. `source` names the
     audio in a message."""
@@ -448,7 +468,7 @@ def recognise(samples: bytes, grammar_path: str | None = None, warn: Callable[[s
             raise SpeechError(f"{grammar_path}: {e.strerror}") from None
     if not samples:
         raise SpeechError(f"{source}: no audio")
-    recogniser = PocketSphinx(grammar_path, warn, program, answer_s)
+    recogniser = PocketSphinx(grammar_path, warn, program, answer_s, options)
     try:
         step = SAMPLE_RATE * SAMPLE_BYTES  # a second at a time
         for at in range(0, len(samples), step):
@@ -564,7 +584,8 @@ class _Espeak:
         library.espeak_SetParameter(_RATE, int(rate_wpm), 0)
         library.espeak_SetSynthCallback(self.callback)
         data = text.encode() + b"\0"
-        if library.espeak_Synth(data, len(data), 0, 1, 0, _UTF8 | _END_PAUSE, None, None) != 0 or library.espeak_Synchronize() != 0:
+        if library.espeak_Synth(data, len(data), 0, 1, 0, _UTF8 | _END_PAUSE, None, None) != 0 \
+                or library.espeak_Synchronize() != 0:
             raise SpeechError(f"espeak-ng failed speaking {printable(text, 60)!r}")
 
 

@@ -48,6 +48,11 @@ def test_a_line_that_is_not_a_result_is_refused(line, message):
         speech.read_pocketsphinx(line)
 
 
+def stand_in(tmp_path):
+    """An environment whose recogniser is the `pocketsphinx` in tmp_path."""
+    return dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}", SPATIAL_RECOGNISER="pocketsphinx")
+
+
 def recogniser_program(tmp_path, body):
     """A stand-in recogniser: a shell script that does what `body` says."""
     fake = tmp_path / "pocketsphinx"
@@ -120,10 +125,14 @@ def test_a_word_before_the_history_finds_no_frame():
     assert speech.ground(u, speech.AudioClock(0), timeline)[0].event is None
 
 
-def test_a_missing_recogniser_is_named_with_its_packages():
+@pytest.mark.parametrize("program, variable", [("no-such-recogniser", ""), (None, "no-such-recogniser -x 'a b'")])
+def test_a_missing_recogniser_is_named_with_its_packages(monkeypatch, program, variable):
+    monkeypatch.setenv("SPATIAL_RECOGNISER", variable)
     with pytest.raises(speech.SpeechError, match="^the speech recogniser is not installed: apt install pocketsphinx "
                                                  "pocketsphinx-en-us"):
-        speech.PocketSphinx(program="no-such-recogniser")
+        speech.PocketSphinx(program=program)
+    if variable:
+        assert speech.recogniser_command() == ["no-such-recogniser", "-x", "a b"]
 
 
 def test_a_malformed_line_of_the_recogniser_is_skipped_with_a_warning(tmp_path):
@@ -347,6 +356,9 @@ needs_sox = pytest.mark.skipif(shutil.which("sox") is None, reason="sox is neede
     (["--audio", "{empty}"], "spatial replay: {empty}: no audio"),
     (["--grammar", "{missing}"], "spatial replay: --grammar goes with --audio, which is not given"),
     (["--audio-start", "1"], "spatial replay: --audio-start goes with --audio, which is not given"),
+    (["--objects", "map"], "spatial replay: --objects goes with --audio, which is not given"),
+    (["--audio", "{junk}", "--objects", "map,café"], "argument --objects: the object name 'café' is not words"),
+    (["--audio", "{junk}", "--objects", "map", "--grammar", "{missing}"], "not allowed with argument --objects"),
 ])
 def test_replay_refuses_audio_it_cannot_use_in_one_line(tmp_path, extra, message):
     from test_command import spatial
@@ -368,9 +380,29 @@ def test_replay_says_a_mistyped_frames_file_before_it_recognises(tmp_path):
     write_wav(audio, SECOND)
     program = recogniser_program(tmp_path, "touch \"$0.ran\"\ncat >/dev/null\n")
     done = spatial("replay", str(tmp_path / "frams.jsonl"), "--audio", str(audio),
-                   env=dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}"))
+                   env=stand_in(tmp_path))
     assert (done.returncode, done.stderr) == (2, f"spatial replay: {tmp_path / 'frams.jsonl'}: No such file or directory\n")
     assert not os.path.exists(program + ".ran")
+
+
+def test_replay_with_the_scene_s_objects_drops_talk_and_keeps_commands(tmp_path):
+    from test_command import spatial
+
+    frames = session_aimed(tmp_path, [(0, "panel:a")], seconds=3.0)
+    audio = tmp_path / "said.wav"
+    write_wav(audio, SECOND)
+    lines = ['{"b":0.5,"d":0.4,"p":1,"t":"so that was good","w":[{"b":0.5,"d":0.1,"p":1,"t":"so"},'
+             '{"b":0.6,"d":0.1,"p":1,"t":"that"},{"b":0.7,"d":0.1,"p":1,"t":"was"},{"b":0.8,"d":0.1,"p":1,"t":"good"}]}',
+             '{"b":1.5,"d":0.4,"p":1,"t":"open that map","w":[{"b":1.5,"d":0.1,"p":1,"t":"open"},'
+             '{"b":1.6,"d":0.1,"p":1,"t":"that"},{"b":1.7,"d":0.1,"p":1,"t":"map"}]}']
+    (tmp_path / "heard").write_text("\n".join(lines) + "\n")
+    recogniser_program(tmp_path, f"cat >/dev/null\ncat '{tmp_path / 'heard'}'\n")
+    done = spatial("replay", str(frames), "--rate", "0", "--audio", str(audio), "--objects", "map, calendar",
+                   env=stand_in(tmp_path))
+    assert done.returncode == 0, done.stderr
+    assert [sp.from_jsonl(line).text for line in done.stdout.splitlines()] == ["open [that] map"]
+    without = spatial("replay", str(frames), "--rate", "0", "--audio", str(audio), env=stand_in(tmp_path))
+    assert len(without.stdout.splitlines()) == 2  # talk is an event where nothing says what a command is
 
 
 @pytest.mark.parametrize("how", ["say", "audio"])
@@ -392,7 +424,7 @@ def test_a_word_said_at_a_frame_s_own_time_pairs_with_that_frame(tmp_path, how):
         line = '{"b":2.01,"d":0.3,"p":1,"t":"that","w":[{"b":2.01,"d":0.3,"p":1,"t":"that"}]}'
         recogniser_program(tmp_path, f"cat >/dev/null\necho '{line}'\n")
         done = spatial("replay", str(frames), "--rate", "0", "--audio", str(audio),
-                       env=dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}"))
+                       env=stand_in(tmp_path))
     assert done.returncode == 0, done.stderr
     [event] = [sp.from_jsonl(line) for line in done.stdout.splitlines()]
     assert event.spatial_age_ns == 0 and event.timestamp_ns == late["timestamp_ns"]

@@ -71,6 +71,17 @@ def capacity(text: str) -> int:
     return value
 
 
+def object_names(text: str) -> list[str]:
+    from ..commands import CommandGrammar
+
+    names = [name.strip() for name in text.split(",")]
+    try:
+        CommandGrammar(names)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return names
+
+
 def seconds_after(text: str) -> float:
     try:
         return Utterance.seconds_from(text)
@@ -129,8 +140,13 @@ def parser() -> argparse.ArgumentParser:
     replay.add_argument("--audio-start", type=seconds_after, metavar="SECONDS",
                         help="where the audio's first sample lies, in seconds after the first frame (default 0; "
                              "with --audio)")
-    replay.add_argument("--grammar", metavar="FILE.jsgf",
-                        help="the recogniser's grammar (JSGF), when there is one (with --audio)")
+    grammar = replay.add_mutually_exclusive_group()
+    grammar.add_argument("--grammar", metavar="FILE.jsgf",
+                         help="the recogniser's grammar (JSGF), when there is one (with --audio)")
+    grammar.add_argument("--objects", type=object_names, metavar="NAME,NAME",
+                         help="the scene's objects, by the names a user says: listen for spoken commands about "
+                              "them (put that there, what is this, open the NAME, ...), and drop talk that is not "
+                              "one (with --audio)")
     replay.add_argument("--capacity", type=capacity, default=240, help="frames the timeline keeps (default 240)")
     replay.add_argument("--max-age-ms", type=max_age_ms, default=2000.0,
                         help="how old a frame may be to pair with an utterance (default 2000)")
@@ -162,7 +178,8 @@ def main(argv: list[str] | None = None) -> int:
     if inputs(args).count("-") > 1:
         top.exit(2, f"spatial {args.command}: standard input (-) can be read once, but is named twice\n")
     if args.command == "replay" and not args.audio:
-        for given, option in ((args.grammar, "--grammar"), (args.audio_start, "--audio-start")):
+        for given, option in ((args.grammar, "--grammar"), (args.objects, "--objects"),
+                              (args.audio_start, "--audio-start")):
             if given is not None:
                 top.exit(2, f"spatial replay: {option} goes with --audio, which is not given "
                             "(see spatial replay --help)\n")
@@ -180,7 +197,8 @@ def main(argv: list[str] | None = None) -> int:
                 if args.frames != "-":  # a mistyped FRAMES is said before minutes of recognition
                     with opened(args.frames):
                         pass
-                utterances = sorted(utterances + replay.heard(args.audio, args.audio_start or 0.0, args.grammar),
+                utterances = sorted(utterances + replay.heard(args.audio, args.audio_start or 0.0, args.grammar,
+                                                               args.objects),
                                     key=lambda u: u.seconds)
             return replay.run(args.frames, args.rate, utterances, args.capacity, args.max_age_ms)
         from . import plot

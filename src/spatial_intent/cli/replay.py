@@ -39,11 +39,19 @@ def utterances(said: list[Utterance], paths: list[str]) -> list[Utterance]:
     return sorted(found, key=lambda u: u.seconds)
 
 
-def heard(audio_path: str, start_s: float, grammar: str | None) -> list[Utterance]:
+def heard(audio_path: str, start_s: float, grammar: str | None, objects: list[str] | None = None
+          ) -> list[Utterance]:
     """What the recogniser heard in recorded audio whose first sample lies `start_s`
     after the first frame: one utterance to submit for each deictic word, at the time it
-    was spoken, and one for an utterance without such a word, at its start."""
+    was spoken, and one for an utterance without such a word, at its start. With the
+    scene's `objects`, it listens with the command grammar over them, and what it heard
+    that is not a command is dropped."""
+    import tempfile
+
     from .. import speech
+    from ..commands import CommandGrammar
+
+    commands = CommandGrammar(objects) if objects else None
 
     def progress(done_s: float, total_s: float) -> None:
         Progress.show(f"spatial replay: recognising speech, {done_s:.0f} of {total_s:.0f} s")
@@ -54,12 +62,19 @@ def heard(audio_path: str, start_s: float, grammar: str | None) -> list[Utteranc
             samples = samples[:len(samples) - len(samples) % speech.SAMPLE_BYTES]
         else:
             samples = speech.read_audio(audio_path)
-        recognised = speech.recognise(samples, grammar, warn=diagnose, progress=progress,
-                                      source="standard input (--audio -)")
+        with tempfile.NamedTemporaryFile("w", suffix=".gram", encoding="utf-8") as written:
+            if commands is not None:
+                written.write(commands.jsgf())
+                written.flush()
+                grammar = written.name
+            recognised = speech.recognise(samples, grammar, warn=diagnose, progress=progress,
+                                          source="standard input (--audio -)")
     except speech.SpeechError as e:
         raise InputError(str(e)) from None
     finally:
         Progress.clear()
+    if commands is not None:
+        recognised = [u for u in recognised if commands.command(w.text for w in u.words) is not None]
     found = []
     for utterance in recognised:
         for _, begin_s, text in speech.pairings(utterance):
