@@ -39,6 +39,7 @@ VOICES = ("en-us", "en", "en-us+f3", "en-us+m3")
 RATES = (130, 160, 190)
 GAP_S = 1.2  # silence between sentences in a stream
 VERBOSE = False
+PROGRAM: tuple[str, ...] = speech.LISTENER
 MATCH_S = 0.25  # a heard word is the spoken one of the same text whose begin is this close
 
 # Ordinary talk near a headset: sentences that are not commands, some with the words a
@@ -131,7 +132,7 @@ def noisy(clean: np.ndarray, sentences: list[Sentence], snr_db: float | None, se
 
 
 def recognise(audio: np.ndarray, grammar_path: str, extra: list[str]) -> list[speech.Utterance]:
-    command = ["pocketsphinx", *speech.RECOGNISER_OPTIONS, *extra, "-jsgf", grammar_path, "live", "-"]
+    command = [*PROGRAM, *speech.RECOGNISER_OPTIONS, *extra, "-jsgf", grammar_path, "live", "-"]
     done = subprocess.run(command, input=audio.astype("<i2").tobytes(), capture_output=True, timeout=3600)
     if done.returncode != 0:
         sys.exit(f"bench: pocketsphinx failed: {done.stderr.decode('utf-8', 'replace').strip()[-300:]}")
@@ -207,15 +208,21 @@ def owner(sentences: list[Sentence], starts: list[float], t: float) -> Sentence 
     return sentences[i] if i >= 0 else None
 
 
-def measure(sentences: list[Sentence], heard: list[speech.Utterance], grammar: CommandGrammar,
-            delay_s: float) -> dict[str, float]:
+def assign(sentences: list[Sentence], heard: list[speech.Utterance]) -> dict[int, list[speech.Utterance]]:
+    """Each utterance heard, by the sentence (id) of the stream it began in."""
     starts = [s.at_s for s in sentences]
     by_sentence: dict[int, list[speech.Utterance]] = {}
     for u in heard:
         s = owner(sentences, starts, u.begin_s)
         if s is not None:
             by_sentence.setdefault(id(s), []).append(u)
-    session = Session(sentences, history_s=30.0)
+    return by_sentence
+
+
+def measure(sentences: list[Sentence], every: list[Sentence], by_sentence: dict[int, list[speech.Utterance]],
+            grammar: CommandGrammar, delay_s: float) -> dict[str, float]:
+    """The figures over `sentences`, a part of the stream `every`."""
+    session = Session(every, history_s=30.0)
     m = {"commands": 0, "exact": 0, "deictic": 0, "recalled": 0, "false": 0, "right_spoken": 0,
          "right_start": 0, "right_newest": 0, "talk": 0, "talk_events": 0}
     begin_errors: list[float] = []
@@ -262,7 +269,7 @@ def realtime_delays(sentences: list[Sentence], grammar_path: str, extra: list[st
     stream = build_stream(sentences, random.Random(0))
     first = time.monotonic_ns() + 200_000_000
     clock = speech.AudioClock(first)
-    recogniser = speech.PocketSphinx(grammar_path, options=[*speech.RECOGNISER_OPTIONS, *extra])
+    recogniser = speech.PocketSphinx(grammar_path, program=PROGRAM, options=[*speech.RECOGNISER_OPTIONS, *extra])
     step = round(0.02 * speech.SAMPLE_RATE)
     arrivals: list[tuple[int, speech.Utterance]] = []
     data = stream.astype("<i2").tobytes()
@@ -288,11 +295,14 @@ def main() -> int:
     parser.add_argument("--pocketsphinx-args", default="")
     parser.add_argument("--filler", type=int, default=len(FILLER), help="how many of the filler words the loop has")
     parser.add_argument("--by", default="noise,voice,rate", help="the breakdowns to print")
+    parser.add_argument("--recogniser", choices=("listen", "pocketsphinx"), default="listen",
+                        help="spatial_intent.listen (the default), or pocketsphinx's own live mode")
     parser.add_argument("--jobs", type=int, default=2, help="conditions recognised at once")
     parser.add_argument("--verbose", action="store_true", help="every command not heard word for word")
     args = parser.parse_args()
-    global VERBOSE
+    global VERBOSE, PROGRAM
     VERBOSE = args.verbose
+    PROGRAM = speech.LISTENER if args.recogniser == "listen" else ("pocketsphinx",)
     grammar = CommandGrammar(OBJECTS, filler=FILLER_LONG[:args.filler])
     extra = shlex.split(args.pocketsphinx_args)
     sentences, redrawn = corpus(args.seed, args.commands, args.talk, grammar)
@@ -312,17 +322,19 @@ def main() -> int:
         rows = []
         for level, heard in zip(levels, heard_at):
             snr = None if level == "clean" else float(level)
+            owned = assign(sentences, heard)
+            noise = level if snr is None else f"{level} dB"
             for key in args.by.split(","):
                 if key == "noise":
-                    rows.append((f"{level if snr is None else level + ' dB'}", "all", "all",
-                                 measure(sentences, heard, grammar, delay_s)))
-                else:
-                    for value in (VOICES if key == "voice" else RATES):
-                        chosen = [s for s in sentences if (s.voice if key == "voice" else s.rate) == value]
-                        rows.append((f"{level if snr is None else level + ' dB'}", value if key == "voice" else "all",
-                                     value if key == "rate" else "all", measure(chosen, heard, grammar, delay_s)))
+                    rows.append((noise, "all", "all", measure(sentences, sentences, owned, grammar, delay_s)))
+                    continue
+                for value in (VOICES if key == "voice" else RATES):
+                    chosen = [s for s in sentences if (s.voice if key == "voice" else s.rate) == value]
+                    rows.append((noise, value if key == "voice" else "all", value if key == "rate" else "all",
+                                 measure(chosen, sentences, owned, grammar, delay_s)))
     print(f"speech: {args.commands} commands and {args.talk} sentences of talk (seed {args.seed}), "
-          f"{len(VOICES)} voices x {len(RATES)} rates, pocketsphinx {' '.join([*speech.RECOGNISER_OPTIONS, *extra])}, "
+          f"{len(VOICES)} voices x {len(RATES)} rates, "
+          f"{args.recogniser} {' '.join([*speech.RECOGNISER_OPTIONS, *extra])}, "
           f"{len(grammar.rules["filler"])} filler words; {redrawn} drawn again (a word with no start of its own); "
           f"{time.monotonic() - began:.0f} s")
     print(f"recogniser delay, end of speech to result, fed in real time ({len(delays)} results): "

@@ -19,7 +19,7 @@ import voice
 
 SECONDS = 6.0
 SPOKEN_SECONDS = script.Script.SPOKEN_SECONDS
-LEAD_NS = 1_000_000_000  # from launch to the script's second 0: the session starts meanwhile
+LEAD_NS = session.LEAD_NS  # from launch to the script's second 0: the session starts meanwhile
 
 
 def summarise(summary: dict, s: script.Script, start_ns: int, launched_ns: int) -> bool:

@@ -230,7 +230,7 @@ def test_a_killed_recogniser_costs_one_line_and_the_frames_go_on(tmp_path):
                                 stderr=subprocess.PIPE, text=True, cwd=session.EXAMPLES)
         try:
             time.sleep(max(0.0, (start - time.monotonic_ns()) / 1e9) + 1.0)
-            [recogniser] = [pid for pid, command in children(host.pid).items() if "pocketsphinx" in command]
+            [recogniser] = [pid for pid, command in children(host.pid).items() if "spatial_intent.listen" in command]
             os.kill(recogniser, signal.SIGKILL)
             killed_ns = time.monotonic_ns()
             _, err = host.communicate(timeout=60)
@@ -266,7 +266,7 @@ def test_a_recogniser_that_misbehaves_costs_one_line_and_never_hangs_the_host(tm
     fake.write_text(f"#!/bin/sh\n{recogniser}\n")
     fake.chmod(0o755)
     with session.service(str(tmp_path / "service.log")) as (env, _, launched):
-        env = dict(env, PATH=f"{fake.parent}:{env['PATH']}")
+        env = dict(env, PATH=f"{fake.parent}:{env['PATH']}", SPATIAL_RECOGNISER="pocketsphinx")
         start = launched + 1_000_000_000
         user = session.scripted_user(env, start, 4.0)
         host = subprocess.Popen(session.host_command(start, 4.0, str(tmp_path), "odd", speak=True), env=env,
