@@ -37,8 +37,8 @@ from spatial_intent.commands import CommandGrammar
 
 FRAME_NS = 1_000_000_000 // 90
 # The longest the recogniser takes from the end of an utterance to its result (make
-# bench-speech measured a p95 of 1.26 s fed in real time, its median 0.48 s): with the
-# longest utterance it sizes the timeline's history.
+# bench-speech measured a p95 of 1.24 to 1.26 s fed in real time, a median of about
+# half a second): with the longest utterance it sizes the timeline's history.
 WORST_DELAY_S = 1.3
 RIGHT_HAND = "/user/hand/right"
 PROFILE = "/interaction_profiles/khr/simple_controller"
