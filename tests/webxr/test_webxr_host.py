@@ -113,7 +113,7 @@ def test_a_fault_is_one_line_a_non_zero_exit_and_every_record_whole(tmp_path, fa
     finally:
         if host.poll() is None:
             host.kill()
-    assert host.returncode == (130 if fault == "interrupt" else 1)
+    assert host.returncode == (130 if fault == "interrupt" else 1), err
     assert err.count("\n") == 1 and err.startswith(message), err
     text = frames.read_text()
     if fault == "stall":  # noticed within a second of the last frame (and a little to stop the browser)
