@@ -22,6 +22,11 @@ import session  # noqa: E402
 from conftest import validate_record  # noqa: E402
 
 SECONDS = 3.0
+# The page runs at the emulated headset's rate (60 Hz; make demo-webxr prints it). A
+# fault shows far below that: a loop that stalls, or runs at half rate (30 Hz). The
+# floor sits above those and below what a shared machine's neighbours once made of a
+# sound run (49 Hz): this checks behaviour; it does not measure speed.
+FLOOR_HZ = 40
 
 
 def webxr(out, seconds=SECONDS, prefix="webxr", options="", **popen):
@@ -51,7 +56,7 @@ def test_every_record_is_valid_and_the_page_runs_at_headset_rate(played):
     for line in lines:
         validate_record(line)
     assert err == "" and summary["refused"] == 0
-    assert summary["frames"] >= 55 * SECONDS * 0.9 and summary["frame_rate_hz"] >= 55
+    assert summary["frames"] >= FLOOR_HZ * SECONDS and summary["frame_rate_hz"] >= FLOOR_HZ
 
 
 def test_both_runtimes_ground_the_same_script_alike(played):
@@ -77,7 +82,7 @@ def test_a_hostile_page_costs_one_line_a_message_and_the_session_goes_on(tmp_pat
     assert re.fullmatch(r"webxr host: refused a message of 2\d{4} bytes \(at most 16384\)", lines[2])
     assert lines[3] == "webxr host: refused messages beyond 240 a second" and len(lines) == 4
     summary = json.loads((tmp_path / "webxr-summary.json").read_text())
-    assert summary["frames"] >= 55 * SECONDS * 0.9
+    assert summary["frames"] >= FLOOR_HZ * SECONDS
 
 
 def browser_of(pid):
