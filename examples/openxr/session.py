@@ -27,8 +27,8 @@ SOCKET = "monado_comp_ipc"
 NETWORK = "SPATIAL_XR_NETWORK"  # in the service's environment: its network namespace
 SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
 # From the service's launch to the script's second 0. The host must have its session
-# running by then or it misses the script's first moves: on an idle machine it takes
-# about 0.6 s, with both cores busy 1.4 s, and a CI machine once took longer than 1.5 s.
+# running by then or it misses the script's first moves: with both cores busy it took
+# 0.6 to 0.9 s here, and a CI machine once took longer than 1.8 s.
 LEAD_NS = 3_000_000_000
 
 
