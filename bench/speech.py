@@ -273,12 +273,15 @@ def realtime_delays(sentences: list[Sentence], grammar_path: str, extra: list[st
     step = round(0.02 * speech.SAMPLE_RATE)
     arrivals: list[tuple[int, speech.Utterance]] = []
     data = stream.astype("<i2").tobytes()
-    for i, at in enumerate(range(0, len(data), step * 2)):
-        due = first + round((i + 1) * 0.02 * 1e9)
-        time.sleep(max(0.0, (due - time.monotonic_ns()) / 1e9))
-        recogniser.feed(data[at:at + step * 2])
-        arrivals += recogniser.results()
-    arrivals += recogniser.close()
+    try:
+        for i, at in enumerate(range(0, len(data), step * 2)):
+            due = first + round((i + 1) * 0.02 * 1e9)
+            time.sleep(max(0.0, (due - time.monotonic_ns()) / 1e9))
+            recogniser.feed(data[at:at + step * 2])
+            arrivals += recogniser.results()
+        arrivals += recogniser.close()
+    finally:  # a failure or Ctrl-C on the way leaves no recogniser behind
+        recogniser.kill()
     delays = []
     for arrived_ns, u in arrivals:
         delays.append((arrived_ns - clock.to_host_ns(u.end_s)) / 1e9)
