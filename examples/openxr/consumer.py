@@ -16,15 +16,20 @@ import sys
 import threading
 import time
 
+import os
+
 import _spatial as sp
 from spatial_intent import nanoseconds
-import script
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shared"))
+import script  # noqa: E402
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--start-ns", type=int, required=True, help="CLOCK_MONOTONIC ns of the script's second 0")
     parser.add_argument("--seconds", type=float, required=True)
+    parser.add_argument("--phases", default=",".join(script.PHASES), help="the script's ways of pointing played")
     parser.add_argument("--frames", required=True)
     parser.add_argument("--events", required=True)
     parser.add_argument("--summary", required=True)
@@ -53,7 +58,7 @@ def main() -> int:
     reader.start()
     try:
         with open(args.events, "w", encoding="utf-8") as events:
-            for at, text, _ in script.Script(args.seconds).utterances():
+            for at, text, _ in script.Script(args.seconds, tuple(args.phases.split(","))).utterances():
                 due = args.start_ns + nanoseconds(at)
                 # Said at `due`; a recogniser hands it over a little later.
                 time.sleep(max(0.0, (due - time.monotonic_ns()) / 1e9 + 0.02))

@@ -13,12 +13,13 @@ import subprocess
 import sys
 import time
 
-import script
-import session
-import voice
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shared"))
+import script  # noqa: E402
+import session  # noqa: E402
+import voice  # noqa: E402
 
-SECONDS = 6.0
-SPOKEN_SECONDS = script.Script.SPOKEN_SECONDS
+SECONDS = 12.0  # 3 s for each way of pointing
+SPOKEN_SECONDS = script.spoken_script().seconds
 LEAD_NS = session.LEAD_NS  # from launch to the script's second 0: the session starts meanwhile
 
 
@@ -26,7 +27,7 @@ def summarise(summary: dict, s: script.Script, start_ns: int, launched_ns: int) 
     ok = summary["status"] == 0
     print(f"frames: {summary['frames']}  session: {' -> '.join(summary.get('session_states', []))}")
     print(f"tracking states seen: {summary['tracking']}")
-    ok &= script.report(s, summary, start_ns)
+    ok &= script.report(s, summary, start_ns, lacking=("gaze",))  # the runtime has no eyes
     print(f"per-frame host work (locate, build, ground, push, encode, write): "
           f"p50 {summary['work_ms']['p50']:.3f} ms, p99 {summary['work_ms']['p99']:.3f} ms")
     if "first_frame_ns" in summary:
@@ -51,19 +52,33 @@ def split_summary(out_dir: str, s: script.Script, in_process: dict) -> bool:
     return same and len(consumer["events"]) == len(s.utterances())
 
 
+def cost_summary(out_dir: str, with_hands: dict) -> bool:
+    """The per-frame work with both hands' joints located beside a run of the same script
+    without hand tracking."""
+    with open(os.path.join(out_dir, "openxr-no-hands-summary.json")) as f:
+        without = json.load(f)["work_ms"]
+    work = with_hands["work_ms"]
+    print(f"per-frame host work with the hands' joints located: p50 {work['p50']:.3f} ms, p99 {work['p99']:.3f} ms; "
+          f"without hand tracking: p50 {without['p50']:.3f} ms, p99 {without['p99']:.3f} ms "
+          f"(x{work['p50'] / without['p50']:.2f} at p50, x{work['p99'] / without['p99']:.2f} at p99)")
+    return True
+
+
 def spoken_summary(out_dir: str, start_ns: int) -> bool:
     """The spoken run: each deictic word grounded at its spoken time against the newest
     frame when the recogniser's result arrived, and the recogniser's own figures."""
     with open(os.path.join(out_dir, "openxr-spoken-summary.json")) as f:
         summary = json.load(f)
-    m = voice.measure(summary["speech"], script.Script(SPOKEN_SECONDS), start_ns)
+    m = voice.measure(summary["speech"], script.spoken_script(), start_ns)
     print(f"spoken ({voice.VOICE} at {voice.RATE_WPM} words a minute, commands drawn from the command grammar, "
           f"recognised by pocketsphinx with it; history {summary['history_frames']} frames):")
     print("  | word | said at | aimed at (truth) | paired at its spoken time | newest frame at the result |")
     print("  |---|---:|---|---|---|")
     for r in m["words"]:
         mark = lambda got: f"{got or '(none)'}{'' if got == r['truth'] else ' (wrong)'}"  # noqa: E731
-        print(f"  | {r['phrase'].replace(r['word'], '[' + r['word'] + ']', 1)} | {r['spoken_s']:.2f} s | {r['truth']} "
+        heard = "" if r["heard"] in (None, r["word"]) else f" (heard \"{r['heard']}\")"
+        print(f"  | {r['phrase'].replace(r['word'], '[' + r['word'] + ']', 1)}{heard} | {r['spoken_s']:.2f} s "
+              f"| {r['truth']} "
               f"| {mark(r['paired'])} | {mark(r['baseline'])}"
               + (f" ({r['arrived_s']:.2f} s)" if r["arrived_s"] is not None else "") + " |")
     print(f"  right: {m['paired_right']:.0%} paired at the spoken time, {m['baseline_right']:.0%} by the newest frame "
@@ -73,27 +88,30 @@ def spoken_summary(out_dir: str, start_ns: int) -> bool:
     print(f"  word begin times against where the audio was placed: {m['begin_error_ms']['within_100']:.0%} within "
           f"100 ms, p95 {m['begin_error_ms']['p95']:.0f} ms, max {m['begin_error_ms']['max']:.0f} ms")
     print(f"  heard: {m['words_heard']} of {m['words_spoken']} words, {m['phrases_heard']} of {m['phrases_spoken']} "
-          f"commands word for word; {m['talk_made_events']} events from {m['talk_spoken']} sentence(s) of talk")
+          f"commands word for word, {m['commands_heard']} as commands; {m['talk_made_events']} events from "
+          f"{m['talk_spoken']} sentence(s) of talk")
     with open(os.path.join(out_dir, "openxr-spoken-measured.json"), "w") as f:
         json.dump(m, f)
-    return summary["status"] == 0 and m["paired_right"] == 1.0 and m["phrases_heard"] == m["phrases_spoken"] \
+    return summary["status"] == 0 and m["paired_right"] == 1.0 and m["commands_heard"] == m["phrases_spoken"] \
         and m["talk_made_events"] == 0
 
 
-def play(env: dict, start_ns: int, out_dir: str, piped: bool, speak: bool = False) -> int:
+def play(env: dict, start_ns: int, out_dir: str, piped: bool, speak: bool = False, hands: bool = True) -> int:
     """One run of the script: the scripted user and the host (and, piped, the consumer)."""
     user = host = consumer = None
     seconds = SPOKEN_SECONDS if speak else SECONDS
-    prefix = "openxr-split" if piped else "openxr-spoken" if speak else "openxr"
+    phases = session.SPOKEN_PHASES if speak else session.ALL
+    prefix = "openxr-split" if piped else "openxr-spoken" if speak else "openxr" if hands else "openxr-no-hands"
     try:
-        user = session.scripted_user(env, start_ns, seconds)
-        host = subprocess.Popen(session.host_command(start_ns, seconds, out_dir, prefix, piped=piped, speak=speak),
+        user = session.scripted_user(env, start_ns, seconds, phases)
+        host = subprocess.Popen(session.host_command(start_ns, seconds, out_dir, prefix, piped=piped, speak=speak,
+                                                     phases=phases, hands=hands),
                                 env=env, cwd=session.EXAMPLES,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE if piped else None)
         if piped:
             consumer = subprocess.Popen(session.consumer_command(start_ns, SECONDS, out_dir), stdin=host.stdout)
             host.stdout.close()  # the consumer's now: the host sees it go
-        status = host.wait()
+        status = host.wait() if piped else session.watch(host, user, seconds + 60.0) and host.returncode
         if consumer is not None:
             status = status or consumer.wait()
         return status
@@ -106,7 +124,7 @@ def play(env: dict, start_ns: int, out_dir: str, piped: bool, speak: bool = Fals
 def main() -> int:
     out_dir = os.path.normpath(os.path.join(session.HERE, "..", "..", "build", "demo"))
     os.makedirs(out_dir, exist_ok=True)
-    s = script.Script(SECONDS)
+    s = script.Script(SECONDS, script.PHASES)
     with session.terminated_on_signal():
         try:
             with session.service(os.path.join(out_dir, "openxr-service.log")) as (env, _, launched):
@@ -117,6 +135,7 @@ def main() -> int:
                     split_status = play(env, split_start, out_dir, piped=True)
                     spoken_start = time.monotonic_ns() + LEAD_NS
                     spoken_status = play(env, spoken_start, out_dir, piped=False, speak=True)
+                    bare_status = play(env, time.monotonic_ns() + LEAD_NS // 2, out_dir, piped=False, hands=False)
         except session.ServiceError as e:
             print(f"demo-openxr: {e}", file=sys.stderr)
             return 1
@@ -130,6 +149,7 @@ def main() -> int:
     ok = summarise(summary, s, start_ns, launched)
     ok &= split_status == 0 and split_summary(out_dir, s, summary)
     ok &= spoken_status == 0 and spoken_summary(out_dir, spoken_start)
+    ok &= bare_status == 0 and cost_summary(out_dir, summary)
     from spatial_intent.cli import plot
 
     frames = os.path.join(out_dir, "openxr-frames.jsonl")

@@ -1,19 +1,23 @@
-"""A host on an OpenXR runtime: every 1/90 s it reads the head and the right
-controller's aim and select, builds a SpatialIntentFrame, grounds it against the host
+"""A host on an OpenXR runtime: every 1/90 s it reads the head, the right
+controller's aim and select and both hands' joints, chooses what points and what selects
+(examples/shared/pointing.py), builds a SpatialIntentFrame, grounds it against the host
 loop's panels, keeps it in an IntentTimeline and streams it as JSON Lines; utterances
 (from the script, or one a line from standard input) are paired at their own time.
 With --speak, the scripted user speaks instead: its commands, synthesised, reach a
 speech recogniser in real time, and each recognised deictic word is paired with the
 frame in force when it was spoken.
 
-    cd examples && python3 -m openxr.host --seconds S [--start-ns NS] [--script | --stdin | --speak]
+    cd examples && python3 -m openxr.host --seconds S [--start-ns NS] [--phases P,...]
+        [--script | --stdin | --speak]
         [--stage] [--frames FILE|-] [--events FILE] [--session FILE] [--summary FILE] [--runtime-log FILE]
 
 With --frames -, the frames go to standard output, for a process at the other end of a
 pipe (openxr/consumer.py); --session writes frames and events together, in the order they
 were written. Exits 0 after S seconds; on any runtime fault it prints one line and exits
-1, on Ctrl-C one line and 130 (on SIGTERM, 143), every frame written so far a whole line. A recogniser that
-stops costs one line: the frames go on, and the exit status is 1."""
+1, on Ctrl-C one line and 130 (on SIGTERM, 143), every frame written so far a whole line.
+SIGUSR1 says that the stream feeding the runtime stopped, which the runtime cannot tell:
+one line and 1. A recogniser that stops costs one line: the frames go on, and the exit
+status is 1."""
 
 from __future__ import annotations
 
@@ -31,7 +35,8 @@ from ctypes import byref
 
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
-from openxr import script, voice, xr
+from openxr import voice, xr
+from shared import pointing, script
 from spatial_intent import nanoseconds, speech
 from spatial_intent.commands import CommandGrammar
 
@@ -41,6 +46,9 @@ FRAME_NS = 1_000_000_000 // 90
 # half a second): with the longest utterance it sizes the timeline's history.
 WORST_DELAY_S = 1.3
 RIGHT_HAND = "/user/hand/right"
+SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
+           "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
+VALID = xr.SPACE_LOCATION_ORIENTATION_VALID_BIT | xr.SPACE_LOCATION_POSITION_VALID_BIT
 PROFILE = "/interaction_profiles/khr/simple_controller"
 
 
@@ -56,6 +64,10 @@ def terminate(signum: int, frame: object) -> None:
     raise Terminated
 
 
+def stream_stopped(signum: int, frame: object) -> None:
+    raise Stop("the user's tracking stream to the runtime stopped (the runtime holds its last state)")
+
+
 def confidence(flags: int) -> sp.TrackingConfidence:
     # The valid bits say whether the values may be used at all; the tracked bits only
     # say whether they were measured rather than inferred, which this vocabulary does
@@ -65,6 +77,15 @@ def confidence(flags: int) -> sp.TrackingConfidence:
             return sp.TrackingConfidence.POSITION_AND_ORIENTATION
         return sp.TrackingConfidence.ORIENTATION_ONLY
     return sp.TrackingConfidence.UNAVAILABLE
+
+
+def vec(v: xr.Vector3f) -> tuple[float, float, float]:
+    return (v.x, v.y, v.z)
+
+
+def forward(p: xr.Posef) -> tuple[float, float, float]:
+    o = p.orientation
+    return script.rotate((o.x, o.y, o.z, o.w), (0.0, 0.0, -1.0))
 
 
 def to_pose(p: xr.Posef) -> sp.Pose:
@@ -79,7 +100,7 @@ class Runtime:
     """The instance, session, spaces and actions the host reads every frame; a context
     manager that ends and releases them. A setup that fails halfway releases what it made."""
 
-    def __init__(self, stage: bool = False):
+    def __init__(self, stage: bool = False, hands: bool = True):
         try:
             available = xr.extension_names()
         except xr.XrError as e:
@@ -89,6 +110,9 @@ class Runtime:
         missing = [name for name in wanted if name not in available]
         if missing:
             raise Stop(f"the OpenXR runtime lacks {', '.join(missing)}")
+        # Hands where the runtime tracks them; a session goes on without.
+        if hands and xr.EXT_HAND_TRACKING_EXTENSION_NAME in available:
+            wanted.append(xr.EXT_HAND_TRACKING_EXTENSION_NAME)
         try:
             self.instance = xr.Instance("spatial-openxr-host", wanted)
         except xr.XrError as e:
@@ -119,9 +143,12 @@ class Runtime:
         system = ctypes.c_uint64()
         xr.call("xrGetSystem", inst, byref(xr.SystemGetInfo(formFactor=xr.FORM_FACTOR_HEAD_MOUNTED_DISPLAY)),
                 byref(system))
-        props = xr.SystemProperties()
+        hand_props = xr.SystemHandTrackingProperties()
+        has_hands = xr.EXT_HAND_TRACKING_EXTENSION_NAME in self.instance.extensions
+        props = xr.SystemProperties(next=ctypes.cast(byref(hand_props), ctypes.c_void_p) if has_hands else None)
         xr.call("xrGetSystemProperties", inst, system, byref(props))
         self.tracking = (bool(props.orientationTracking), bool(props.positionTracking))
+        self.hand_tracking = has_hands and bool(hand_props.supportsHandTracking)
 
         # Actions: the aim pose and select click of the right hand's simple controller.
         self.right = self.instance.path(RIGHT_HAND)
@@ -157,6 +184,16 @@ class Runtime:
                 byref(xr.ActionSpaceCreateInfo(action=self.aim, subactionPath=self.right,
                                                poseInActionSpace=xr.IDENTITY)), byref(self.aim_space))
         self.active_sets = (xr.ActiveActionSet * 1)(xr.ActiveActionSet(self.action_set, 0))
+        self.hands: dict[str, xr.Handle] = {}
+        if self.hand_tracking:
+            for side, hand in (("left", xr.HAND_LEFT_EXT), ("right", xr.HAND_RIGHT_EXT)):
+                tracker = xr.Handle()
+                self.instance.extension("xrCreateHandTrackerEXT", self.session,
+                                        byref(xr.HandTrackerCreateInfo(hand=hand)), byref(tracker))
+                self.hands[side] = tracker
+        self.joints = (xr.HandJointLocation * xr.HAND_JOINT_COUNT_EXT)()
+        self.pinched = {"left": False, "right": False}
+        self.pointer = pointing.Pointer()
         self.state = xr.SESSION_STATE_IDLE
         self.states_seen = ["IDLE"]
         self.generation = 1
@@ -212,6 +249,34 @@ class Runtime:
         xr.call("xrLocateSpace", space, self.base, at, byref(location))
         return location
 
+    def hand(self, side: str, at: int) -> tuple[sp.Pose, pointing.Hand] | None:
+        """The hand's wrist and what it points and pinches, or None when it is not
+        tracked. The runtime gives no hand-aim pose: the ray starts at the index
+        finger's knuckle and runs along the palm (its -z axis, from the wrist towards the
+        fingers), which curling the fingers to pinch does not turn."""
+        tracker = self.hands.get(side)
+        if tracker is None:
+            return None
+        joints = self.joints
+        located = xr.HandJointLocations(jointCount=xr.HAND_JOINT_COUNT_EXT, jointLocations=joints)
+        self.instance.extension("xrLocateHandJointsEXT", tracker,
+                                byref(xr.HandJointsLocateInfo(baseSpace=self.base, time=at)), byref(located))
+        used = (xr.HAND_JOINT_PALM_EXT, xr.HAND_JOINT_WRIST_EXT, xr.HAND_JOINT_THUMB_TIP_EXT,
+                xr.HAND_JOINT_INDEX_PROXIMAL_EXT, xr.HAND_JOINT_INDEX_TIP_EXT)
+        if not located.isActive or any(joints[j].locationFlags & VALID != VALID for j in used):
+            self.pinched[side] = False
+            return None
+        at_joint = [vec(j.pose.position) for j in joints]
+        middle = [at_joint[xr.HAND_JOINT_WRIST_EXT]] + at_joint[xr.HAND_JOINT_MIDDLE_METACARPAL_EXT:
+                                                                 xr.HAND_JOINT_MIDDLE_TIP_EXT + 1]
+        self.pinched[side] = pointing.pinch_closed(at_joint[xr.HAND_JOINT_THUMB_TIP_EXT],
+                                                   at_joint[xr.HAND_JOINT_INDEX_TIP_EXT], self.pinched[side])
+        wrist = joints[xr.HAND_JOINT_WRIST_EXT]
+        return to_pose(wrist.pose), pointing.Hand(at_joint[xr.HAND_JOINT_INDEX_PROXIMAL_EXT],
+                                                  forward(joints[xr.HAND_JOINT_PALM_EXT].pose),
+                                                  pointing.curled(middle), self.pinched[side],
+                                                  int(confidence(wrist.locationFlags)))
+
     def close(self) -> None:
         """Ends what was begun; the runtime may be gone, so results are not checked."""
         if self.running:
@@ -240,37 +305,46 @@ class Runtime:
         if f.head_tracking != sp.TrackingConfidence.UNAVAILABLE:
             f.head_pose = to_pose(head.pose)
 
+        controller = None
         get = xr.ActionStateGetInfo(action=self.aim, subactionPath=self.right)
         pose_state = xr.ActionStatePose()
         xr.call("xrGetActionStatePose", self.session, byref(get), byref(pose_state))
-        if pose_state.isActive:
-            aim = self.locate(self.aim_space, now)
-            # A ray needs a direction: without a valid orientation there is no pointing.
-            if aim.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT:
-                p = aim.pose
-                o = p.orientation
-                d = script.rotate((o.x, o.y, o.z, o.w), (0.0, 0.0, -1.0))
-                pointing = sp.PointingIntent()
-                pointing.ray = sp.Ray(sp.Vec3(p.position.x, p.position.y, p.position.z), sp.Vec3(*d))
-                pointing.source = sp.PointingSource.CONTROLLER
-                pointing.confidence = confidence(aim.locationFlags)
-                f.pointing = pointing
-
+        aim = self.locate(self.aim_space, now) if pose_state.isActive else None
         get.action = self.select
         click = xr.ActionStateBoolean()
         xr.call("xrGetActionStateBoolean", self.session, byref(get), byref(click))
-        if click.isActive:
-            select = sp.SelectState()
-            select.pressed, select.changed = bool(click.currentState), bool(click.changedSinceLastSync)
+        # A ray needs a direction: without a valid orientation there is no pointing.
+        if aim is not None and aim.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT and click.isActive:
             # Before the first change the runtime reports a time before its own epoch,
             # which no clock conversion takes: 0, as for a select that never changed.
             changed_at = click.lastChangeTime
-            select.last_change_time_ns = self.instance.xr_to_monotonic(changed_at) if changed_at > 0 else 0
+            controller = (vec(aim.pose.position), forward(aim.pose), bool(click.currentState),
+                          self.instance.xr_to_monotonic(changed_at) if changed_at > 0 else 0)
+
+        hands = {}
+        for side in ("left", "right"):
+            found = self.hand(side, now)
+            if found is not None:
+                setattr(f, f"{side}_hand_pose", found[0])
+            hands[side] = found[1] if found is not None else None
+
+        choice = self.pointer.choose(now_ns, (vec(head.pose.position), forward(head.pose)), controller, hands, None)
+        if choice.source != "head" or f.head_tracking != sp.TrackingConfidence.UNAVAILABLE:
+            p = sp.PointingIntent()
+            p.ray = sp.Ray(sp.Vec3(*choice.origin), sp.Vec3(*choice.direction))
+            p.source = SOURCES[choice.source]
+            p.confidence = confidence(aim.locationFlags) if choice.source == "controller" else \
+                sp.TrackingConfidence(hands[choice.side].confidence) if choice.source == "hand" else f.head_tracking
+            f.pointing = p
+        if choice.select is not None:
+            select = sp.SelectState()
+            select.pressed, select.changed, select.last_change_time_ns = choice.select
             f.primary_select = select
 
         caps = f.capabilities
         caps.head_pose = any(self.tracking)
         caps.action_input = True
+        caps.hand_tracking = self.hand_tracking
         caps.enabled_extensions = self.instance.extensions
         return f
 
@@ -379,8 +453,9 @@ class Listener:
 
 def run(args: argparse.Namespace) -> int:
     signal.signal(signal.SIGTERM, terminate)
+    signal.signal(signal.SIGUSR1, stream_stopped)
     start_ns = args.start_ns or time.monotonic_ns()
-    s = script.Script(args.seconds)
+    s = script.Script(args.seconds, tuple(args.phases.split(",")))
     pending = [(start_ns + nanoseconds(t), text) for t, text, _ in s.utterances()] if args.script else []
     heard: queue.Queue = queue.Queue()
     if args.stdin:
@@ -408,7 +483,7 @@ def run(args: argparse.Namespace) -> int:
             (open(args.session, "w", encoding="utf-8", buffering=1) if args.session
              else contextlib.nullcontext()) as session:
         try:
-            runtime = Runtime(stage=args.stage)
+            runtime = Runtime(stage=args.stage, hands=args.hands)
             summary["runtime_ready_ns"] = time.monotonic_ns()
             end_ns = start_ns + nanoseconds(args.seconds)
             tick = time.monotonic_ns()
@@ -484,11 +559,14 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=4.0)
     parser.add_argument("--start-ns", type=int, default=0, help="CLOCK_MONOTONIC ns of the script's second 0")
+    parser.add_argument("--phases", default=",".join(script.PHASES), help="the script's ways of pointing played")
     parser.add_argument("--script", action="store_true", help="say the script's utterances")
     parser.add_argument("--stdin", action="store_true", help="take utterances from standard input, one a line")
     parser.add_argument("--speak", action="store_true",
                         help="the scripted user speaks its commands to a speech recogniser (pocketsphinx)")
     parser.add_argument("--stage", action="store_true", help="locate in STAGE when the system offers it")
+    parser.add_argument("--no-hands", dest="hands", action="store_false",
+                        help="leave hand tracking off (to measure what locating the joints costs)")
     parser.add_argument("--frames", default="build/demo/openxr-frames.jsonl", help="a file, or - for standard output")
     parser.add_argument("--events", default="build/demo/openxr-events.jsonl")
     parser.add_argument("--session", default="", help="frames and events together, in the order written")

@@ -1,27 +1,42 @@
 """A scripted user for the runtime's remote driver: it moves the head, aims the right
-controller and pulls its trigger as script.Script says, by sending whole state packets
-over the driver's TCP socket.
+controller and pulls its trigger, puts the controllers down and points and pinches with
+bare hands, as script.Script says, by sending whole state packets over the driver's TCP
+socket.
 
-    python3 scripted_user.py START_NS SECONDS [PORT]
+    python3 scripted_user.py START_NS SECONDS [PHASES [PORT]]
 
-START_NS is the CLOCK_MONOTONIC time (ns) that the script's second 0 stands for."""
+START_NS is the CLOCK_MONOTONIC time (ns) that the script's second 0 stands for;
+PHASES the ways of pointing played, comma-separated (all, by default).
+
+The driver simulates each hand's joints from its controller's pose (the wrist) and five
+finger curls, whether or not the controller itself is tracked: a controller put down is
+one no longer active, its hand still tracked. The driver has no eyes: the script's
+gaze is not played here."""
 
 from __future__ import annotations
 
+import os
 import socket
 import struct
 import sys
 import time
 
-import script
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shared"))
+import script  # noqa: E402
 
 MAGIC = b"mndrmt3\0"
 PACKET = 376
 HEAD = 104
 PER_VIEW = 132
 LEFT, RIGHT = 136, 256
+HAND_CURL = 52  # five floats: little, ring, middle, index, thumb (0 straight, 1 curled)
 TRIGGER = 72
+HAND_TRACKING_ACTIVE = 104
 ACTIVE = 105
+# Finger curls of the driver's simulated hand for each of the script's poses, open and
+# pinched (thumb and index tips 1.8 cm apart when pinched, 7 to 12 cm when open).
+CURLS = {"point": ((1, 1, 1, 0, 0), (1, 1, 1, 0.8, 0.6)), "default": ((0.3,) * 5, (0.3, 0.3, 0.3, 0.8, 0.6)),
+         "holding": ((0.8, 0.8, 0.8, 0.3, 0.5),) * 2}
 RATE_HZ = 500
 
 
@@ -45,15 +60,30 @@ def put_pose(packet: bytearray, at: int, orientation, position) -> None:
     struct.pack_into("<7f", packet, at, *orientation, *position)
 
 
+def put_hand(packet: bytearray, at: int, hand, wrist, curls, controller: bool) -> None:
+    """One controller's block: a controller held (active) or put down, its hand tracked
+    at the wrist with these curls, or out of view (hand None)."""
+    packet[at + ACTIVE] = 1 if controller else 0
+    packet[at + HAND_TRACKING_ACTIVE] = 1 if hand is not None else 0
+    if hand is not None:
+        put_pose(packet, at, hand[1], wrist)
+        struct.pack_into("<5f", packet, at + HAND_CURL, *curls)
+
+
 def state(template: bytearray, s: script.Script, t: float) -> bytearray:
     packet = bytearray(template)
-    yaw = s.head_yaw(t)
-    put_pose(packet, HEAD, script.yaw_pitch_quaternion(yaw, 0.0), script.HEAD_POSITION)
+    put_pose(packet, HEAD, script.yaw_pitch_quaternion(*s.head_angles(t)), script.HEAD_POSITION)
     packet[PER_VIEW] = 0
-    put_pose(packet, RIGHT, script.yaw_pitch_quaternion(*s.aim_angles(t)), script.AIM_ORIGIN)
-    struct.pack_into("<f", packet, RIGHT + TRIGGER, 1.0 if s.pressed(t) else 0.0)
-    packet[RIGHT + ACTIVE] = 1
-    packet[LEFT + ACTIVE] = 1
+    pointer, pressed = s.pointer(t), s.pressed(t)
+    held = pointer == "controller"
+    right = s.right_hand(t)
+    if held:  # the controller's aim is where it points; the hand holds it there
+        put_hand(packet, RIGHT, right, script.AIM_ORIGIN, CURLS["holding"][0], True)
+    else:
+        put_hand(packet, RIGHT, right, s.wrist("right", t), CURLS[right[2]][pressed] if right else None, False)
+    struct.pack_into("<f", packet, RIGHT + TRIGGER, 1.0 if held and pressed else 0.0)
+    left = s.left_hand(t)
+    put_hand(packet, LEFT, left, s.wrist("left", t), CURLS["default"][0], held)
     return packet
 
 
@@ -69,8 +99,9 @@ def connect(port: int, deadline: float) -> socket.socket:
 
 def main() -> int:
     start_ns, seconds = int(sys.argv[1]), float(sys.argv[2])
-    port = int(sys.argv[3]) if len(sys.argv) > 3 else 4242
-    s = script.Script(seconds)
+    phases = tuple(sys.argv[3].split(",")) if len(sys.argv) > 3 else script.PHASES
+    port = int(sys.argv[4]) if len(sys.argv) > 4 else 4242
+    s = script.Script(seconds, phases)
     try:
         sock = connect(port, time.monotonic() + 5.0)
         read_packet(sock)  # the reset state

@@ -22,6 +22,9 @@ import tempfile
 import time
 from collections.abc import Iterator
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shared"))
+import script  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOCKET = "monado_comp_ipc"
 NETWORK = "SPATIAL_XR_NETWORK"  # in the service's environment: its network namespace
@@ -100,9 +103,14 @@ def service(log_path: str) -> Iterator[tuple[dict[str, str], subprocess.Popen, i
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def scripted_user(env: dict[str, str], start_ns: int, seconds: float) -> subprocess.Popen:
+ALL = ",".join(script.PHASES)
+SPOKEN_PHASES = ",".join(script.SPOKEN_PHASES)  # the ways of pointing this runtime has
+
+
+def scripted_user(env: dict[str, str], start_ns: int, seconds: float, phases: str = ALL) -> subprocess.Popen:
     """The scripted user, in the service's network namespace, where the driver listens."""
-    return subprocess.Popen([sys.executable, os.path.join(HERE, "scripted_user.py"), str(start_ns), str(seconds)],
+    return subprocess.Popen([sys.executable, os.path.join(HERE, "scripted_user.py"), str(start_ns), str(seconds),
+                             phases],
                             env=env, stdin=subprocess.DEVNULL, preexec_fn=join_network(env[NETWORK]))
 
 
@@ -110,7 +118,7 @@ EXAMPLES = os.path.dirname(HERE)
 
 
 def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "openxr", piped: bool = False,
-                 speak: bool = False) -> list[str]:
+                 speak: bool = False, phases: str = ALL, hands: bool = True) -> list[str]:
     """The host, run from examples/ as the module openxr.host (cwd=EXAMPLES). Piped, its
     frames go to standard output and the script's utterances are left to the consumer;
     speaking, the scripted user says its commands aloud, and frames and events go to one
@@ -118,25 +126,50 @@ def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "ope
     said = ["--speak", "--session", os.path.join(out_dir, f"{prefix}-session.jsonl")] if speak else \
         [] if piped else ["--script"]
     return [sys.executable, "-m", "openxr.host", "--seconds", str(seconds), "--start-ns", str(start_ns), "--stage",
-            *said,
+            "--phases", phases, *said, *([] if hands else ["--no-hands"]),
             "--frames", "-" if piped else os.path.join(out_dir, f"{prefix}-frames.jsonl"),
             "--events", os.path.join(out_dir, f"{prefix}-events.jsonl"),
             "--summary", os.path.join(out_dir, f"{prefix}-summary.json")]
 
 
 def play(out_dir: str, seconds: float, prefix: str = "openxr", speak: bool = False, lead_ns: int = LEAD_NS,
-         timeout: float = 90.0, **run: object) -> tuple[subprocess.CompletedProcess, int]:
+         timeout: float = 90.0, phases: str | None = None, **run: object) -> tuple[subprocess.CompletedProcess, int]:
     """One run of the script on a runtime of its own: the host's finished process and
     the script's second 0 (monotonic ns)."""
+    phases = phases or (SPOKEN_PHASES if speak else ALL)
+    if run.pop("capture_output", False):
+        run.update(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with service(os.path.join(out_dir, f"{prefix}-service.log")) as (env, _, launched):
         start = launched + lead_ns
-        user = scripted_user(env, start, seconds)
+        user = scripted_user(env, start, seconds, phases)
+        host = None
         try:
-            done = subprocess.run(host_command(start, seconds, out_dir, prefix, speak=speak), env=env,
-                                  cwd=EXAMPLES, stdin=subprocess.DEVNULL, timeout=timeout, **run)
+            host = subprocess.Popen(host_command(start, seconds, out_dir, prefix, speak=speak, phases=phases),
+                                    env=env, cwd=EXAMPLES, stdin=subprocess.DEVNULL, **run)
+            out, err = watch(host, user, timeout)
         finally:
+            stop(host)
             stop(user)
-    return done, start
+    return subprocess.CompletedProcess(host.args, host.returncode, out, err), start
+
+
+def watch(host: subprocess.Popen, user: subprocess.Popen, timeout: float) -> tuple[object, object]:
+    """Waits for the host (at most `timeout` s) and its output. The runtime keeps the last
+    state it was sent when the scripted user's stream stops, and tells its clients
+    nothing: so the host is told here (SIGUSR1), and ends with one line and status 1."""
+    deadline = time.monotonic() + timeout
+    told = False
+    while True:
+        try:
+            return host.communicate(timeout=0.05)
+        except subprocess.TimeoutExpired:
+            if not told and user.poll() is not None:
+                host.send_signal(signal.SIGUSR1)
+                told = True
+            if time.monotonic() > deadline:
+                host.kill()
+                host.communicate()
+                raise
 
 
 def consumer_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "split") -> list[str]:

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING
 from spatial_intent import speech
 
 if TYPE_CHECKING:  # run as a module of the package openxr (the host) or beside it (the demo)
-    from openxr import script
+    from shared import script
 
 VOICE, RATE_WPM = "en-us", 150  # the voice and rate every spoken command is recognised at
 CHUNK_S = 0.02  # what a capture callback hands over at a time
@@ -132,10 +132,13 @@ def measure(spoken: dict, s: script.Script, start_ns: int) -> dict:
         if w not in speech.DEICTIC:
             continue
         truth = s.panel_at((b - start_ns) / 1e9)
-        g = min((g for g in spoken["grounded"] if g["word"] == w), key=lambda g: abs(g["spoken_ns"] - b), default=None)
+        # The deictic word heard nearest to where this one was said: a recogniser that
+        # hears "these" for "this" still names the thing pointed at.
+        g = min(spoken["grounded"], key=lambda g: abs(g["spoken_ns"] - b), default=None)
         if g is not None and abs(g["spoken_ns"] - b) > 300_000_000:
             g = None
-        rows.append({"phrase": spoken["phrases"][i], "word": w, "spoken_s": (b - start_ns) / 1e9, "truth": truth,
+        rows.append({"phrase": spoken["phrases"][i], "word": w, "heard": g["word"] if g else None,
+                     "spoken_s": (b - start_ns) / 1e9, "truth": truth,
                      "paired": g["host_id"] if g else None, "baseline": g["baseline_host_id"] if g else None,
                      "arrived_s": (g["arrived_ns"] - start_ns) / 1e9 if g else None})
     ordered = sorted(errors)
@@ -152,6 +155,7 @@ def measure(spoken: dict, s: script.Script, start_ns: int) -> dict:
         "phrases_heard": sum(1 for i, u in matched.items()
                              if [w for w, _, _ in u["words"]] == [w for w, _, _ in phrases[i]]),
         "phrases_spoken": len(phrases),
+        "commands_heard": sum(1 for u in matched.values() if u["command"]),
         "talk_spoken": len(talk),
         "talk_made_events": sum(1 for g in spoken["grounded"] for b, e in talked.values()
                                 if b - 200_000_000 <= g["spoken_ns"] <= e),

@@ -37,6 +37,12 @@ TYPE_INTERACTION_PROFILE_SUGGESTED_BINDING = 51
 TYPE_ACTION_STATE_GET_INFO = 58
 TYPE_SESSION_ACTION_SETS_ATTACH_INFO = 60
 TYPE_ACTIONS_SYNC_INFO = 61
+TYPE_SYSTEM_HAND_TRACKING_PROPERTIES_EXT = 1000051000
+TYPE_HAND_TRACKER_CREATE_INFO_EXT = 1000051001
+TYPE_HAND_JOINTS_LOCATE_INFO_EXT = 1000051002
+TYPE_HAND_JOINT_LOCATIONS_EXT = 1000051003
+TYPE_HAND_TRACKING_DATA_SOURCE_INFO_EXT = 1000428000
+TYPE_HAND_TRACKING_DATA_SOURCE_STATE_EXT = 1000428001
 
 EVENT_UNAVAILABLE = 4
 SESSION_LOSS_PENDING = 3
@@ -67,6 +73,16 @@ SPACE_LOCATION_POSITION_TRACKED_BIT = 0x8
 
 MND_HEADLESS_EXTENSION_NAME = "XR_MND_headless"
 KHR_CONVERT_TIMESPEC_TIME_EXTENSION_NAME = "XR_KHR_convert_timespec_time"
+EXT_HAND_TRACKING_EXTENSION_NAME = "XR_EXT_hand_tracking"
+EXT_HAND_TRACKING_DATA_SOURCE_EXTENSION_NAME = "XR_EXT_hand_tracking_data_source"
+
+HAND_LEFT_EXT, HAND_RIGHT_EXT = 1, 2
+HAND_JOINT_COUNT_EXT = 26
+(HAND_JOINT_PALM_EXT, HAND_JOINT_WRIST_EXT, HAND_JOINT_THUMB_METACARPAL_EXT, HAND_JOINT_THUMB_PROXIMAL_EXT,
+ HAND_JOINT_THUMB_DISTAL_EXT, HAND_JOINT_THUMB_TIP_EXT, HAND_JOINT_INDEX_METACARPAL_EXT, HAND_JOINT_INDEX_PROXIMAL_EXT,
+ HAND_JOINT_INDEX_INTERMEDIATE_EXT, HAND_JOINT_INDEX_DISTAL_EXT, HAND_JOINT_INDEX_TIP_EXT) = range(11)
+HAND_JOINT_MIDDLE_METACARPAL_EXT, HAND_JOINT_MIDDLE_TIP_EXT = 11, 15
+HAND_TRACKING_DATA_SOURCE_UNOBSTRUCTED_EXT, HAND_TRACKING_DATA_SOURCE_CONTROLLER_EXT = 1, 2
 
 
 class Quaternionf(Structure):
@@ -217,6 +233,42 @@ class ActionStatePose(Typed):
     _fields_ = [("type", c_int32), ("next", c_void_p), ("isActive", XrBool32)]
 
 
+class SystemHandTrackingProperties(Typed):
+    TYPE = TYPE_SYSTEM_HAND_TRACKING_PROPERTIES_EXT
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("supportsHandTracking", XrBool32)]
+
+
+class HandTrackerCreateInfo(Typed):
+    TYPE = TYPE_HAND_TRACKER_CREATE_INFO_EXT
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("hand", c_int32), ("handJointSet", c_int32)]
+
+
+class HandTrackingDataSourceInfo(Typed):
+    TYPE = TYPE_HAND_TRACKING_DATA_SOURCE_INFO_EXT
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("requestedDataSourceCount", c_uint32),
+                ("requestedDataSources", POINTER(c_int32))]
+
+
+class HandJointsLocateInfo(Typed):
+    TYPE = TYPE_HAND_JOINTS_LOCATE_INFO_EXT
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("baseSpace", Handle), ("time", XrTime)]
+
+
+class HandJointLocation(Structure):
+    _fields_ = [("locationFlags", c_uint64), ("pose", Posef), ("radius", c_float)]
+
+
+class HandTrackingDataSourceState(Typed):
+    TYPE = TYPE_HAND_TRACKING_DATA_SOURCE_STATE_EXT
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("isActive", XrBool32), ("dataSource", c_int32)]
+
+
+class HandJointLocations(Typed):
+    TYPE = TYPE_HAND_JOINT_LOCATIONS_EXT
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("isActive", XrBool32), ("jointCount", c_uint32),
+                ("jointLocations", POINTER(HandJointLocation))]
+
+
 class Timespec(Structure):
     _fields_ = [("tv_sec", ctypes.c_long), ("tv_nsec", ctypes.c_long)]
 
@@ -271,6 +323,9 @@ for _name, _args in _CORE.items():
 _EXTENSION = {
     "xrConvertTimespecTimeToTimeKHR": [Handle, POINTER(Timespec), POINTER(XrTime)],
     "xrConvertTimeToTimespecTimeKHR": [Handle, XrTime, POINTER(Timespec)],
+    "xrCreateHandTrackerEXT": [Handle, POINTER(HandTrackerCreateInfo), POINTER(Handle)],
+    "xrDestroyHandTrackerEXT": [Handle],
+    "xrLocateHandJointsEXT": [Handle, POINTER(HandJointsLocateInfo), POINTER(HandJointLocations)],
 }
 
 
@@ -310,6 +365,13 @@ class Instance:
             address = c_void_p()
             if _lib.xrGetInstanceProcAddr(self.handle, name.encode(), byref(address)) >= 0 and address.value:
                 self._ext[name] = ctypes.CFUNCTYPE(XrResult, *args)(address.value)
+
+    def extension(self, name: str, *args) -> int:
+        """Calls an extension function; raises XrError on a failure code or when the
+        runtime does not have it."""
+        if name not in self._ext:
+            raise XrError(name, -7)
+        return check(name, self._ext[name](*args))
 
     def path(self, text: str) -> int:
         out = XrPath()

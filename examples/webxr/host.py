@@ -49,7 +49,7 @@ from collections.abc import Iterator
 
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
-from openxr import script
+from shared import script
 from spatial_intent import nanoseconds
 from spatial_intent.speech import printable
 
@@ -62,7 +62,7 @@ LARGEST_FRAME = 4 << 20
 MOST_A_SECOND = 240  # four times the headset's rate
 SILENCE_S = 1.0
 FARTHEST_NS = 1_000_000_000  # how far a frame's time may lie from its arrival
-SAMPLE_S = 0.002
+SAMPLE_S = 0.004  # the page runs at 60 Hz: a sample every quarter of a frame
 # The page's files: these, and what lies under these folders of its packages.
 PAGE_FILES = {"/page.html": "page.html", "/page.js": "page.js"}
 PACKAGE_FOLDERS = ("iwer/build", "@iwer/sem/build/es")
@@ -84,16 +84,26 @@ def terminate(signum: int, frame: object) -> None:
 
 
 def script_samples(s: script.Script) -> dict:
-    """The script's state every SAMPLE_S, for the page to play frame by frame."""
+    """The script's state every SAMPLE_S, for the page to play frame by frame: per
+    sample the phase (an index into "phases"), the head's and the controller's
+    orientations, the select, where the eyes look (world orientation, or None), and
+    each hand's target ray, position then orientation, and pose (or None)."""
     count = int(s.seconds / SAMPLE_S) + 2
-    head, aim, trigger = [], [], []
+    r = lambda values: [round(v, 6) for v in values]  # noqa: E731
+    samples: dict = {"step_s": SAMPLE_S, "head_position": script.HEAD_POSITION, "aim_origin": script.AIM_ORIGIN,
+                     "phases": list(s.phases), "phase": [], "head": [], "aim": [], "trigger": [], "gaze": [],
+                     "left": [], "right": []}
     for i in range(count):
         t = i * SAMPLE_S
-        head.append(script.yaw_pitch_quaternion(s.head_yaw(t), 0.0))
-        aim.append(script.yaw_pitch_quaternion(*s.aim_angles(t)))
-        trigger.append(1.0 if s.pressed(t) else 0.0)
-    return {"step_s": SAMPLE_S, "head_position": script.HEAD_POSITION, "aim_origin": script.AIM_ORIGIN,
-            "head": head, "aim": aim, "trigger": trigger}
+        samples["phase"].append(s.phases.index(s.pointer(t)))
+        samples["head"].append(r(script.yaw_pitch_quaternion(*s.head_angles(t))))
+        samples["aim"].append(r(script.yaw_pitch_quaternion(*s.aim_angles(t))))
+        samples["trigger"].append(1.0 if s.pressed(t) else 0.0)
+        gaze = s.gaze_angles(t)
+        samples["gaze"].append(r(script.yaw_pitch_quaternion(*gaze)) if gaze is not None else None)
+        for side, hand in (("left", s.left_hand(t)), ("right", s.right_hand(t))):
+            samples[side].append([*r(hand[0]), *r(hand[1]), hand[2]] if hand is not None else None)
+    return samples
 
 
 class Files(http.server.BaseHTTPRequestHandler):
@@ -375,7 +385,7 @@ def percentile(values: list[float], q: float) -> float:
 
 
 def run(args: argparse.Namespace) -> int:
-    s = script.Script(args.seconds)
+    s = script.Script(args.seconds, tuple(args.phases.split(",")))
     packages = os.path.abspath(args.packages)
     if not os.path.exists(os.path.join(packages, "node_modules", "iwer", "build", "iwer.module.js")):
         print(f"webxr host: the page's packages are not in {packages}/node_modules: make webxr-packages "
@@ -538,6 +548,7 @@ def session(page: Page, browser: subprocess.Popen, frames, events, timeline: sp.
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=6.0)
+    parser.add_argument("--phases", default=",".join(script.PHASES), help="the script's ways of pointing played")
     parser.add_argument("--lead", type=float, default=0.5, help="seconds from the clocks' agreement to the script's 0")
     parser.add_argument("--frames", default="build/demo/webxr-frames.jsonl")
     parser.add_argument("--events", default="build/demo/webxr-events.jsonl")

@@ -16,7 +16,10 @@ const socket = new WebSocket(`ws://127.0.0.1:${params.get('ws')}/?key=${encodeUR
 const say = (message) => socket.send(JSON.stringify({ page: message }));
 const fail = (why) => say({ error: String(why).slice(0, 200) });
 
-const device = new XRDevice(metaQuest3);
+// The headset of today with eye tracking added (iwer gives a gaze source only to a
+// device that lists it).
+const device = new XRDevice({ ...metaQuest3,
+  supportedFeatures: [...metaQuest3.supportedFeatures, 'gaze-tracking'] });
 device.installRuntime({ forceInstall: true });  // the browser has a navigator.xr of its own
 device.installSEM(SyntheticEnvironmentModule);
 
@@ -26,8 +29,6 @@ let session = null;
 let space = null;
 let generation = 1;
 let hitSource = null;
-let pressed = false;
-let lastChangeNs = 0n;
 let stopped = false;
 
 socket.addEventListener('message', (e) => {
@@ -41,17 +42,41 @@ socket.addEventListener('message', (e) => {
 // The script at time t (seconds from its second 0): the nearest sample.
 function scripted(t) {
   const i = Math.min(script.head.length - 1, Math.max(0, Math.round(t / script.step_s)));
-  return { head: script.head[i], aim: script.aim[i], trigger: script.trigger[i] };
+  return { phase: script.phases[script.phase[i]], head: script.head[i], aim: script.aim[i],
+           trigger: script.trigger[i], gaze: script.gaze[i], left: script.left[i], right: script.right[i] };
 }
 
+const conjugate = ([x, y, z, w]) => [-x, -y, -z, w];
+function multiply([ax, ay, az, aw], [bx, by, bz, bw]) {
+  return [aw * bx + ax * bw + ay * bz - az * by, aw * by - ax * bz + ay * bw + az * bx,
+          aw * bz + ax * by - ay * bx + az * bw, aw * bw - ax * bx - ay * by - az * bz];
+}
+
+// The controllers in the controller phase, bare hands after it: each hand placed by its
+// target ray, posed, and pinched while the script selects; out of view when the script
+// has none. The eyes are turned relative to the head, which is how the device takes them.
 function drive(t) {
   const s = scripted(t);
   device.position.set(...script.head_position);
   device.quaternion.set(...s.head);
+  const controller = s.phase === 'controller';
+  device.primaryInputMode = controller ? 'controller' : 'hand';
   const right = device.controllers.right;
   right.position.set(...script.aim_origin);
   right.quaternion.set(...s.aim);
-  right.updateButtonValue('trigger', s.trigger);
+  right.updateButtonValue('trigger', controller ? s.trigger : 0);
+  for (const side of ['left', 'right']) {
+    const hand = device.hands[side];
+    const placed = s[side];
+    hand.connected = placed !== null;
+    if (placed === null) continue;
+    hand.position.set(placed[0], placed[1], placed[2]);
+    hand.quaternion.set(placed[3], placed[4], placed[5], placed[6]);
+    hand.poseId = placed[7];
+    hand.updatePinchValue(side === 'right' && !controller ? s.trigger : 0);
+  }
+  device.gaze.connected = s.gaze !== null;
+  if (s.gaze !== null) device.gaze.quaternion.set(...multiply(conjugate(s.head), s.gaze));
 }
 
 const num = (x) => (Number.isFinite(x) ? String(x) : 'null');
@@ -67,9 +92,89 @@ function up(q) {  // q applied to (0, 1, 0): a hit pose's surface normal
   const { x, y, z, w } = q;
   return { x: 2 * (x * y - w * z), y: 1 - 2 * (x * x + z * z), z: 2 * (y * z + w * x) };
 }
-const SOURCES = { 'tracked-pointer': 'controller', gaze: 'head', screen: 'hand', 'transient-pointer': 'eye_gaze' };
+// Which input points, and what selects: the rule of examples/shared/pointing.py, line
+// for line (that file says why).
+const CURLED = 0.6;
+const distance = (a, b) => Math.hypot(a.x - b.x, a.y - b.y, a.z - b.z);
+function curled(chain) {
+  let length = 0;
+  for (let i = 1; i < chain.length; i += 1) length += distance(chain[i - 1], chain[i]);
+  return length > 0 && distance(chain[0], chain[chain.length - 1]) < CURLED * length;
+}
+const MIDDLE = ['wrist', 'middle-finger-metacarpal', 'middle-finger-phalanx-proximal',
+  'middle-finger-phalanx-intermediate', 'middle-finger-phalanx-distal', 'middle-finger-tip'];
 
-// One frame as the record: members in the order the module writes them.
+class Pointer {
+  constructor() {
+    this.handPointer = null;
+    this.input = null;
+    this.pressed = false;
+    this.changedNs = 0n;
+    this.heldOver = false;
+  }
+
+  choose(nowNs, head, controller, hands, gaze) {
+    const tracked = ['right', 'left'].filter((side) => hands[side]).map((side) => [side, hands[side]]);
+    const kept = this.handPointer;
+    const found = tracked.find(([side, hand]) => hand.pointing || (side === kept && hand.pinched));
+    const pointing = found ? found[0] : null;
+    this.handPointer = null;
+    if (controller) {
+      return this.choice(nowNs, 'controller', controller.ray, 'right', 'controller:right', controller.pressed);
+    }
+    if (pointing !== null) {
+      this.handPointer = pointing;
+      const hand = hands[pointing];
+      return this.choice(nowNs, 'hand', hand.ray, pointing, `hand:${pointing}`, hand.pinched);
+    }
+    const pincher = tracked.find(([, hand]) => hand.pinched) || tracked[0];
+    const input = pincher ? `hand:${pincher[0]}` : null;
+    const pinched = Boolean(pincher && pincher[1].pinched);
+    if (gaze) return this.choice(nowNs, 'eye_gaze', gaze, null, input, pinched);
+    return this.choice(nowNs, 'head', head, null, input, pinched);
+  }
+
+  choice(nowNs, source, ray, side, input, pressed) {
+    return { source, ray, side, select: this.select(nowNs, input, pressed) };
+  }
+
+  select(nowNs, input, pressed) {
+    if (input === null) {
+      this.input = null; this.pressed = false; this.heldOver = false;
+      return null;
+    }
+    if (input !== this.input) {
+      if (this.input === null && !this.pressed) {
+        this.heldOver = pressed;
+      } else if (this.pressed) {
+        this.input = input; this.pressed = false; this.changedNs = nowNs; this.heldOver = pressed;
+        return { pressed: false, changed: true, at: nowNs };
+      } else {
+        this.heldOver = pressed;
+      }
+      this.input = input;
+    }
+    if (this.heldOver) {
+      if (pressed) return { pressed: false, changed: false, at: this.changedNs };
+      this.heldOver = false;
+    }
+    if (pressed !== this.pressed) {
+      this.pressed = pressed;
+      this.changedNs = nowNs;
+      return { pressed, changed: true, at: nowNs };
+    }
+    return { pressed, changed: false, at: this.changedNs };
+  }
+}
+
+const pointer = new Pointer();
+const rayOf = (pose) => ({ origin: pose.transform.position, direction: forward(pose.transform.orientation),
+                           confidence: confidence(pose) });
+const poseText = (pose) => `{"position":${vec(pose.transform.position)},"orientation":${quat(pose.transform.orientation)}}`;
+
+// One frame as the record: members in the order the module writes them. A hand's pose is
+// its wrist's: the one joint every runtime's hand model has, which a pinch hardly moves.
+// The hand's ray is the runtime's own target ray; its pinch, the runtime's select.
 function record(frame, timeNs) {
   const viewer = frame.getViewerPose(space);
   const parts = [`{"schema":"halberin.spatial-intent","version":1,"timestamp_ns":${timeNs}`,
@@ -78,37 +183,64 @@ function record(frame, timeNs) {
     `"head":{"position":${viewer ? vec(viewer.transform.position) : '[0,0,0]'},` +
       `"orientation":${viewer ? quat(viewer.transform.orientation) : '[0,0,0,1]'}}`,
     `"head_tracking":"${confidence(viewer)}"`];
-  let select = null;
+  let controller = null;
+  let gaze = null;
   let gamepads = false;
+  const hands = { left: null, right: null };
+  const wrists = { left: null, right: null };
   for (const source of session.inputSources) {
+    if (source.targetRayMode === 'gaze') {
+      const pose = frame.getPose(source.targetRaySpace, space);
+      if (pose) gaze = rayOf(pose);
+      continue;
+    }
+    if (source.targetRayMode !== 'tracked-pointer') continue;
+    if (source.hand) {
+      const wrist = frame.getJointPose(source.hand.get('wrist'), space);
+      const ray = frame.getPose(source.targetRaySpace, space);
+      const chain = MIDDLE.map((name) => frame.getJointPose(source.hand.get(name), space));
+      if (!wrist || !ray || chain.some((j) => !j)) continue;
+      wrists[source.handedness] = wrist;
+      hands[source.handedness] = { ray: rayOf(ray), pointing: curled(chain.map((j) => j.transform.position)),
+                                   pinched: Boolean(source.gamepad && source.gamepad.buttons[0].pressed) };
+      continue;
+    }
     gamepads ||= Boolean(source.gamepad);
     if (source.handedness !== 'right') continue;
     const ray = frame.getPose(source.targetRaySpace, space);
-    if (ray) {
-      const kind = source.targetRayMode === 'tracked-pointer' && source.hand ? 'hand'
-                                                                               : SOURCES[source.targetRayMode];
-      parts.push(`"pointing":{"source":"${kind || 'controller'}","confidence":"${confidence(ray)}",` +
-                 `"origin":${vec(ray.transform.position)},"direction":${vec(forward(ray.transform.orientation))}}`);
-    }
-    if (source.gamepad && source.gamepad.buttons.length > 0) {
-      const now = source.gamepad.buttons[0].pressed;
-      const changed = now !== pressed;
-      if (changed) { pressed = now; lastChangeNs = timeNs; }
-      select = `"primary_select":{"pressed":${now},"changed":${changed},"last_change_time_ns":${lastChangeNs}}`;
+    if (ray && source.gamepad && source.gamepad.buttons.length > 0) {
+      controller = { ray: rayOf(ray), pressed: source.gamepad.buttons[0].pressed };
     }
   }
-  if (select) parts.push(select);
-  if (hitSource) {
+  const head = viewer ? rayOf(viewer) : { origin: { x: 0, y: 0, z: 0 }, direction: { x: 0, y: 0, z: -1 },
+                                          confidence: 'unavailable' };
+  const chosen = pointer.choose(timeNs, head, controller, hands, gaze);
+  if (chosen.source !== 'head' || viewer) {
+    const r = chosen.ray;
+    parts.push(`"pointing":{"source":"${chosen.source}","confidence":"${r.confidence}",` +
+               `"origin":${vec(r.origin)},"direction":${vec(r.direction)}}`);
+  }
+  if (chosen.select) {
+    const s = chosen.select;
+    parts.push(`"primary_select":{"pressed":${s.pressed},"changed":${s.changed},"last_change_time_ns":${s.at}}`);
+  }
+  if (wrists.left) parts.push(`"left_hand":${poseText(wrists.left)}`);
+  if (wrists.right) parts.push(`"right_hand":${poseText(wrists.right)}`);
+  if (gaze) parts.push(`"gaze":{"origin":${vec(gaze.origin)},"direction":${vec(gaze.direction)}}`);
+  // The room's hit test follows the controller's ray alone.
+  if (hitSource && chosen.source === 'controller') {
     const hits = frame.getHitTestResults(hitSource);
     const pose = hits.length > 0 ? hits[0].getPose(space) : null;
     if (pose) {
       parts.push(`"target":{"position":${vec(pose.transform.position)},"normal":${vec(up(pose.transform.orientation))}}`);
     }
   }
-  const features = (session.enabledFeatures || []).map((f) => JSON.stringify(String(f))).join(',');
+  const enabled = session.enabledFeatures || [];
+  const features = enabled.map((f) => JSON.stringify(String(f))).join(',');
   parts.push(`"capabilities":{"head_pose":true,"action_input":${gamepads},` +
-             `"hand_tracking":${(session.enabledFeatures || []).includes('hand-tracking')},` +
-             `"hand_interaction":false,"eye_gaze":false,"enabled_extensions":[${features}]}}`);
+             `"hand_tracking":${enabled.includes('hand-tracking')},` +
+             `"hand_interaction":false,"eye_gaze":${enabled.includes('gaze-tracking')},` +
+             `"enabled_extensions":[${features}]}}`);
   return parts.join(',');
 }
 
@@ -116,7 +248,7 @@ let hitRequested = false;
 
 // The room's surfaces along the right controller's ray, once that controller is there.
 function requestHits() {
-  const right = [...session.inputSources].find((s) => s.handedness === 'right');
+  const right = [...session.inputSources].find((s) => s.handedness === 'right' && !s.hand);
   if (!right || hitRequested) return;
   hitRequested = true;
   session.requestHitTestSource({ space: right.targetRaySpace })
@@ -164,7 +296,8 @@ async function main() {
   await device.sem.loadDefaultEnvironment(ROOM);
   const canvas = document.getElementById('view');
   const gl = canvas.getContext('webgl2', { xrCompatible: true });
-  session = await navigator.xr.requestSession('immersive-vr', { requiredFeatures: ['local-floor', 'hit-test'] });
+  session = await navigator.xr.requestSession('immersive-vr', { requiredFeatures: ['local-floor', 'hit-test'],
+                                                               optionalFeatures: ['hand-tracking', 'gaze-tracking'] });
   await session.updateRenderState({ baseLayer: new XRWebGLLayer(session, gl) });
   space = await session.requestReferenceSpace('local-floor');
   space.addEventListener('reset', () => { generation += 1; });

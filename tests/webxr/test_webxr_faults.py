@@ -18,7 +18,8 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path[:0] = [os.path.join(ROOT, "examples"), os.path.join(ROOT, "examples", "webxr"),
-                os.path.join(ROOT, "examples", "openxr"), os.path.join(ROOT, "tests", "python")]
+                os.path.join(ROOT, "examples", "openxr"), os.path.join(ROOT, "examples", "shared"),
+                os.path.join(ROOT, "tests", "python")]
 import demo  # noqa: E402
 import script  # noqa: E402
 import session  # noqa: E402

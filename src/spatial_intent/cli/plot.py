@@ -1,6 +1,7 @@
-"""spatial plot: the session as a picture. A top view of the head's path and facing, the
-pointing rays and the hit points coloured by what they hit, over a time strip of the
-grounded target and the select state with the events marked."""
+"""spatial plot: the session as a picture. A top view of the head's path and facing, both
+hands' paths, the pointing rays and the hit points coloured by what they hit and where the
+eyes looked, over a time strip of the grounded target, the select state and which input
+pointed, with the events marked."""
 
 from __future__ import annotations
 
@@ -15,6 +16,8 @@ import _spatial as sp
 from .records import InputError, diagnose, records
 
 MISSING = 'needs matplotlib, an optional extra: pip install "spatial-intent[plot]"'
+SOURCES = {"CONTROLLER": "tab:blue", "HAND": "tab:orange", "EYE_GAZE": "tab:purple", "HEAD": "0.45"}
+GAZE_M = 2.5  # how far a gaze ray is drawn: the records say where the eyes look, not what they meet
 
 
 def rotate(q: sp.Quaternion, v: tuple[float, float, float]) -> tuple[float, float, float]:
@@ -124,6 +127,24 @@ def draw_session(top: Any, strip: Any, frames: list[sp.SpatialIntentFrame],
             hit = (f.target.host_id or "(no host_id)") if f.target is not None else None
             top.plot([o.x, end[0]], [o.z, end[1]], lw=0.5, alpha=0.5,
                      color=colour[hit] if hit is not None else "tab:red")
+    for side, shade in (("left", "tab:cyan"), ("right", "tab:brown")):
+        path = [getattr(f, f"{side}_hand_pose") for f in frames]
+        xs = [p.position.x if p is not None else math.nan for p in path]
+        if any(not math.isnan(x) for x in xs):
+            top.plot(xs, [p.position.z if p is not None else math.nan for p in path], color=shade, lw=1.2,
+                     label=f"{side} hand path")
+    looked = [f.gaze_ray for f in frames[::step] if f.gaze_ray is not None]
+    for ray in looked:
+        o, d = ray.origin, ray.direction
+        length = math.sqrt(d.x * d.x + d.y * d.y + d.z * d.z) or 1.0
+        top.plot([o.x, o.x + GAZE_M * d.x / length], [o.z, o.z + GAZE_M * d.z / length], color="tab:purple",
+                 lw=0.5, alpha=0.4, ls="--")
+    if looked:
+        top.scatter([r.origin.x + GAZE_M * r.direction.x / (math.hypot(r.direction.x, r.direction.y, r.direction.z)
+                                                               or 1.0) for r in looked],
+                    [r.origin.z + GAZE_M * r.direction.z / (math.hypot(r.direction.x, r.direction.y, r.direction.z)
+                                                               or 1.0) for r in looked],
+                    s=5, color="tab:purple", zorder=3, label=f"where the eyes look ({GAZE_M:g} m out)")
     for name in names:
         hits = [f.target.position for f in frames if f.target is not None and (f.target.host_id or "(no host_id)") == name]
         top.scatter([h.x for h in hits], [h.z for h in hits], s=6, color=colour[name], zorder=3, label=name)
@@ -167,8 +188,15 @@ def draw_session(top: Any, strip: Any, frames: list[sp.SpatialIntentFrame],
             strip.axvline(late, color="tab:red", ls=":", lw=1)
             strip.annotate("", (late, height - 0.15), (at, height - 0.15),
                            arrowprops={"arrowstyle": "->", "color": "tab:red", "lw": 0.8})
-    strip.set_yticks([-0.7, *range(len(rows))], ["select", *rows])
-    if events:
-        strip.set_ylim(-1.2, len(rows) + 0.45)
+    spans: dict[str, list[tuple[float, float]]] = {}
+    for i, f in enumerate(frames):
+        if f.pointing is not None:
+            end = t[i + 1] if i + 1 < len(t) else t[i]
+            spans.setdefault(f.pointing.source.name, []).append((t[i], end - t[i]))
+    for name, shade in SOURCES.items():
+        if name in spans:
+            strip.broken_barh(spans[name], (-1.9, 0.5), color=shade, label=f"points: {name.lower()}")
+    strip.set_yticks([-1.65, -0.7, *range(len(rows))], ["pointer", "select", *rows])
+    strip.set_ylim(-2.1, len(rows) + (0.45 if events else -0.5))
     strip.set_xlabel(f"seconds from the first frame ({frames[0].timestamp_domain or 'host clock'})")
-    strip.legend(loc="lower right", fontsize=8)
+    strip.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize=7)
