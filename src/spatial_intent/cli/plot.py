@@ -133,18 +133,17 @@ def draw_session(top: Any, strip: Any, frames: list[sp.SpatialIntentFrame],
         if any(not math.isnan(x) for x in xs):
             top.plot(xs, [p.position.z if p is not None else math.nan for p in path], color=shade, lw=1.2,
                      label=f"{side} hand path")
-    looked = [f.gaze_ray for f in frames[::step] if f.gaze_ray is not None]
-    for ray in looked:
-        o, d = ray.origin, ray.direction
-        length = math.sqrt(d.x * d.x + d.y * d.y + d.z * d.z) or 1.0
-        top.plot([o.x, o.x + GAZE_M * d.x / length], [o.z, o.z + GAZE_M * d.z / length], color="tab:purple",
-                 lw=0.5, alpha=0.4, ls="--")
+    looked = []  # (origin, where the ray is GAZE_M out) in the top view
+    for f in frames[::step]:
+        if f.gaze_ray is not None:
+            o, d = f.gaze_ray.origin, f.gaze_ray.direction
+            scale = GAZE_M / (math.hypot(d.x, d.y, d.z) or 1.0)
+            looked.append(((o.x, o.z), (o.x + scale * d.x, o.z + scale * d.z)))
+    for (ox, oz), (ex, ez) in looked:
+        top.plot([ox, ex], [oz, ez], color="tab:purple", lw=0.5, alpha=0.4, ls="--")
     if looked:
-        top.scatter([r.origin.x + GAZE_M * r.direction.x / (math.hypot(r.direction.x, r.direction.y, r.direction.z)
-                                                               or 1.0) for r in looked],
-                    [r.origin.z + GAZE_M * r.direction.z / (math.hypot(r.direction.x, r.direction.y, r.direction.z)
-                                                               or 1.0) for r in looked],
-                    s=5, color="tab:purple", zorder=3, label=f"where the eyes look ({GAZE_M:g} m out)")
+        top.scatter([e[0] for _, e in looked], [e[1] for _, e in looked], s=5, color="tab:purple", zorder=3,
+                    label=f"where the eyes look ({GAZE_M:g} m out)")
     for name in names:
         hits = [f.target.position for f in frames if f.target is not None and (f.target.host_id or "(no host_id)") == name]
         top.scatter([h.x for h in hits], [h.z for h in hits], s=6, color=colour[name], zorder=3, label=name)
@@ -191,8 +190,8 @@ def draw_session(top: Any, strip: Any, frames: list[sp.SpatialIntentFrame],
     spans: dict[str, list[tuple[float, float]]] = {}
     for i, f in enumerate(frames):
         if f.pointing is not None:
-            end = t[i + 1] if i + 1 < len(t) else t[i]
-            spans.setdefault(f.pointing.source.name, []).append((t[i], end - t[i]))
+            until = t[i + 1] if i + 1 < len(t) else t[i]
+            spans.setdefault(f.pointing.source.name, []).append((t[i], until - t[i]))
     for name, shade in SOURCES.items():
         if name in spans:
             strip.broken_barh(spans[name], (-1.9, 0.5), color=shade, label=f"points: {name.lower()}")
