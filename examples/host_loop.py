@@ -1,8 +1,9 @@
-"""A small host: a scene of named panels, a head and a controller that sweep across it
-at 90 Hz, every frame grounded, kept in a timeline and streamed as JSON Lines, and a
-few utterances paired with the frame that was in force when they were said."""
+"""A small host: a scene of named panels and a user who points at them at 90 Hz in
+each way the vocabulary has (a controller, a hand, the head, the eyes with a pinch; the
+script both runtime hosts play, computed here without a runtime), every frame grounded,
+kept in a timeline and streamed as JSON Lines, and the utterances paired with the frame
+that was in force when they were said."""
 
-import math
 import os
 import sys
 import time
@@ -10,8 +11,14 @@ import time
 import _spatial as sp
 from spatial_intent import nanoseconds
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from shared import pointing, script  # noqa: E402
+
 FRAME_NS = 1_000_000_000 // 90
-SECONDS = 4
+SECONDS = 8  # 2 s for each way of pointing
+SCRIPT = script.Script(SECONDS, script.PHASES)
+SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
+           "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
 
 
 class Panel:
@@ -56,46 +63,55 @@ def raycast(ray):
     return hit
 
 
-def yaw_quaternion(yaw):
-    return sp.Quaternion(0.0, math.sin(yaw / 2), 0.0, math.cos(yaw / 2))
+def pose(position, q):
+    p = sp.Pose()
+    p.position, p.orientation = sp.Vec3(*position), sp.Quaternion(*q)
+    return p
 
 
-def make_frame(t0_ns, i):
-    """Frame i of the sweep: the head turns, the controller sweeps from left to right."""
-    seconds = i * FRAME_NS / 1e9
-    phase = seconds / SECONDS
-    yaw = 0.5 * math.cos(math.pi * phase)
+def forward(q):
+    return script.rotate(q, (0.0, 0.0, -1.0))
+
+
+def make_frame(t0_ns, i, pointer):
+    """Frame i of the script: the head, both hands, the eyes and whatever points."""
+    t = i * FRAME_NS / 1e9
     f = sp.SpatialIntentFrame()
     f.timestamp_ns = t0_ns + i * FRAME_NS
     f.timestamp_domain = "monotonic"
     space = sp.ReferenceSpace()
     space.type, space.id, space.generation = "local", "demo-room", 1
     f.reference_space = space
-    f.head_pose.position = sp.Vec3(0.0, 1.6, 0.0)
-    f.head_pose.orientation = yaw_quaternion(yaw)
+    head = script.yaw_pitch_quaternion(*SCRIPT.head_angles(t))
+    f.head_pose = pose(script.HEAD_POSITION, head)
     f.head_tracking = sp.TrackingConfidence.POSITION_AND_ORIENTATION
 
-    sweep = -0.6 + 1.2 * phase  # horizontal angle of the controller, radians
-    pointing = sp.PointingIntent()
-    pointing.ray = sp.Ray(sp.Vec3(0.2, 1.4, -0.3), sp.Vec3(math.sin(sweep), 0.05, -math.cos(sweep)))
-    pointing.source = sp.PointingSource.CONTROLLER
-    pointing.confidence = sp.TrackingConfidence.POSITION_AND_ORIENTATION
-    f.pointing = pointing
+    phase, pressed = SCRIPT.pointer(t), SCRIPT.pressed(t)
+    aim = script.yaw_pitch_quaternion(*SCRIPT.aim_angles(t))
+    controller = (script.AIM_ORIGIN, forward(aim), pressed, 0) if phase == "controller" else None
+    hands = {}
+    for side, placed in (("left", SCRIPT.left_hand(t)), ("right", SCRIPT.right_hand(t))):
+        if placed is None or phase == "controller":  # out of view, or holding a controller
+            hands[side] = None
+            continue
+        origin, q, held = placed
+        setattr(f, f"{side}_hand_pose", pose(SCRIPT.wrist(side, t), q))
+        hands[side] = pointing.Hand(origin, forward(q), held == "point", side == "right" and pressed)
+    looked = SCRIPT.gaze_angles(t)
+    gaze = (script.HEAD_POSITION, forward(script.yaw_pitch_quaternion(*looked))) if looked is not None else None
+    if gaze is not None:
+        f.gaze_ray = sp.Ray(sp.Vec3(*gaze[0]), sp.Vec3(*gaze[1]))
 
-    # The trigger is pulled at 1.3 s and let go at 1.6 s: a frame reports the last change
-    # at or before its own instant (0 before the first), and `changed` on the first frame
-    # after each change.
-    select = sp.SelectState()
-    select.pressed = 1.3 <= seconds < 1.6
-    changes = [at for at in (1.3, 1.6) if at <= seconds]
-    select.last_change_time_ns = t0_ns + nanoseconds(changes[-1]) if changes else 0
-    select.changed = bool(changes) and seconds - changes[-1] < FRAME_NS / 1e9
-    f.primary_select = select
-
-    hand = sp.Pose()
-    hand.position = sp.Vec3(0.2, 1.3, -0.3)
-    f.right_hand_pose = hand
-    f.gaze_ray = sp.Ray(sp.Vec3(0, 1.6, 0), sp.Vec3(math.sin(-yaw), 0.0, -math.cos(yaw)))
+    choice = pointer.choose(f.timestamp_ns, (script.HEAD_POSITION, forward(head)), controller, hands, gaze)
+    p = sp.PointingIntent()
+    p.ray = sp.Ray(sp.Vec3(*choice.origin), sp.Vec3(*choice.direction))
+    p.source = SOURCES[choice.source]
+    p.confidence = sp.TrackingConfidence.POSITION_AND_ORIENTATION
+    f.pointing = p
+    if choice.select is not None:
+        select = sp.SelectState()
+        select.pressed, select.changed, select.last_change_time_ns = choice.select
+        f.primary_select = select
 
     caps = f.capabilities
     caps.head_pose = caps.action_input = caps.hand_tracking = caps.eye_gaze = True
@@ -103,7 +119,7 @@ def make_frame(t0_ns, i):
     return f
 
 
-UTTERANCES = [(0.7, "what is this?"), (2.0, "put it there"), (3.4, "open that one")]
+UTTERANCES = [(at, text) for at, text, _ in SCRIPT.utterances()]
 
 
 def main():
@@ -115,11 +131,12 @@ def main():
     timeline = sp.IntentTimeline(capacity=240, max_context_age_ns=200_000_000)
     t0 = time.monotonic_ns()
     pending = list(UTTERANCES)
+    pointer = pointing.Pointer()
     events, grounded = [], {}
     frames = SECONDS * 90
     with open(path, "w", encoding="utf-8") as stream, open(events_path, "w", encoding="utf-8") as said:
         for i in range(frames):
-            frame = sp.resolve_target(make_frame(t0, i), raycast)
+            frame = sp.resolve_target(make_frame(t0, i, pointer), raycast)
             timeline.push(frame)
             stream.write(sp.to_jsonl(frame) + "\n")
             if i == 0:
@@ -133,16 +150,19 @@ def main():
                 events.append(event)
                 said.write(sp.to_jsonl(event) + "\n")
                 target = event.spatial_context.target
-                grounded[text] = target.host_id if target is not None else None
-                print("event:", sp.to_jsonl(event))
+                grounded[len(events) - 1] = target.host_id if target is not None else None
+                if len(events) == 1:
+                    print("first event:", sp.to_jsonl(event))
 
     print()
     print(f"frames written: {frames} to {path}")
     print(f"events made: {len(events)}, written to {events_path}")
-    for event in events:
-        print(f"  {event.text!r}: grounded to {grounded[event.text]} "
+    for n, event in enumerate(events):
+        source = {"EYE_GAZE": "eyes"}.get(event.spatial_context.pointing.source.name,
+                                          event.spatial_context.pointing.source.name.lower())
+        print(f"  {event.text!r}, pointed at with the {source}: grounded to {grounded[n]} "
               f"(context age {event.spatial_age_ns / 1e6:.1f} ms)")
-    return 0 if len(events) == len(UTTERANCES) else 1
+    return 0 if list(grounded.values()) == [panel for _, _, panel in SCRIPT.utterances()] else 1
 
 
 if __name__ == "__main__":

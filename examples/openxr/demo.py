@@ -3,7 +3,8 @@ user and the host for a few seconds; a summary, the frames as JSON Lines and a p
 of the session (drawn by spatial plot) in build/demo/. Then the same script again with
 the stream split across two processes: the host writes its frames to a pipe, and
 consumer.py reads them, keeps its own timeline and pairs the utterances; the latency the
-pipe adds is measured."""
+pipe adds is measured. Then the scripted user speaks; last, the script once more with
+hand tracking off, to set the per-frame cost of locating the hands' joints beside it."""
 
 from __future__ import annotations
 

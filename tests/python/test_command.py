@@ -72,6 +72,7 @@ def test_info_tells_what_is_in_a_recording(tmp_path):
     assert info["select"] == {"presses": 1, "held_ms": pytest.approx({"mean": 333.3, "max": 333.3}, rel=1e-3)}
     assert info["targets"]["panel:a"]["frames"] == 45 and info["targets"]["panel:b"]["first_s"] == pytest.approx(0.5)
     assert info["events_list"][0]["host_id"] == "panel:b" and info["warnings"]["select_changed_after_its_frame"] == 1
+    assert info["tracked"] == {"left_hand": 1.0, "right_hand": 1.0, "gaze": 1.0}
     table = spatial("info", str(recording(tmp_path))).stdout
     assert "  frame rate       90.0 Hz (mean)\n" in table and "warning" not in table
 

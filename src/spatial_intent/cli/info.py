@@ -23,6 +23,7 @@ def summarise(name: str) -> dict[str, Any]:
     intervals: list[int] = []
     tracking: Counter[str] = Counter()
     pointing: Counter[str] = Counter()
+    tracked: Counter[str] = Counter()  # frames carrying each hand and the gaze
     targets: dict[str, dict[str, int]] = {}
     presses, holds = 0, list[int]()
     pressed_since: int | None = None
@@ -51,6 +52,9 @@ def summarise(name: str) -> dict[str, Any]:
         tracking[record.head_tracking.name.lower()] += 1
         if record.pointing is not None:
             pointing[record.pointing.source.name.lower()] += 1
+        tracked["left_hand"] += record.left_hand_pose is not None
+        tracked["right_hand"] += record.right_hand_pose is not None
+        tracked["gaze"] += record.gaze_ray is not None
         if record.target is not None:
             key = record.target.host_id if record.target.host_id is not None else "(no host_id)"
             seen = targets.setdefault(key, {"frames": 0, "first_ns": t, "last_ns": t})
@@ -90,6 +94,7 @@ def summarise(name: str) -> dict[str, Any]:
         "gaps": sum(1 for d in intervals if median and d > 3 * median),
         "head_tracking": {k: share(v) for k, v in sorted(tracking.items())},
         "pointing": {"share": share(sum(pointing.values())), "by_source": {k: share(v) for k, v in pointing.items()}},
+        "tracked": {k: share(tracked[k]) for k in ("left_hand", "right_hand", "gaze")},
         "select": {"presses": presses, "held_ms": {"mean": sum(holds) / len(holds) / 1e6 if holds else 0.0,
                                                      "max": max(holds) / 1e6 if holds else 0.0}},
         "targets": {k: {"frames": v["frames"], "share": share(v["frames"]), "first_s": (v["first_ns"] - start) / 1e9,
@@ -111,6 +116,7 @@ def show(s: dict[str, Any]) -> None:
         ("head tracking", ", ".join(f"{k} {v:.1%}" for k, v in s["head_tracking"].items()) or "-"),
         ("pointing", f"{s['pointing']['share']:.1%} of frames"
          + "".join(f", {k} {v:.1%}" for k, v in s["pointing"]["by_source"].items())),
+        ("hands and eyes", ", ".join(f"{k} {v:.1%}" for k, v in s["tracked"].items()) + " of frames"),
         ("select presses", f"{s['select']['presses']}, held {s['select']['held_ms']['mean']:.0f} ms on average, "
                            f"{s['select']['held_ms']['max']:.0f} ms at most"),
         ("reference space", f"{s['reference_space_changes']} changes"),
