@@ -3,10 +3,10 @@ controller and pulls its trigger, puts the controllers down and points and pinch
 bare hands, as script.Script says, by sending whole state packets over the driver's TCP
 socket.
 
-    python3 scripted_user.py START_NS SECONDS [PHASES [PORT]]
+    python3 scripted_user.py START_NS SECONDS [--phases P,...] [--overlap F] [--port N]
 
 START_NS is the CLOCK_MONOTONIC time (ns) that the script's second 0 stands for;
-PHASES the ways of pointing played, comma-separated (all, by default).
+--phases the ways of pointing played (all, by default), --overlap the script's.
 
 The driver simulates each hand's joints from its controller's pose (the wrist) and five
 finger curls, whether or not the controller itself is tracked: a controller put down is
@@ -15,6 +15,7 @@ gaze is not played here."""
 
 from __future__ import annotations
 
+import argparse
 import os
 import socket
 import struct
@@ -98,10 +99,15 @@ def connect(port: int, deadline: float) -> socket.socket:
 
 
 def main() -> int:
-    start_ns, seconds = int(sys.argv[1]), float(sys.argv[2])
-    phases = tuple(sys.argv[3].split(",")) if len(sys.argv) > 3 else script.PHASES
-    port = int(sys.argv[4]) if len(sys.argv) > 4 else 4242
-    s = script.Script(seconds, phases)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("start_ns", type=int)
+    parser.add_argument("seconds", type=float)
+    parser.add_argument("--phases", default=",".join(script.PHASES))
+    parser.add_argument("--overlap", type=float, default=0.0)
+    parser.add_argument("--port", type=int, default=4242)
+    args = parser.parse_args()
+    start_ns, seconds, port = args.start_ns, args.seconds, args.port
+    s = script.Script(seconds, tuple(args.phases.split(",")), args.overlap)
     try:
         sock = connect(port, time.monotonic() + 5.0)
         read_packet(sock)  # the reset state

@@ -107,10 +107,11 @@ ALL = ",".join(script.PHASES)
 SPOKEN_PHASES = ",".join(script.SPOKEN_PHASES)  # the ways of pointing this runtime has
 
 
-def scripted_user(env: dict[str, str], start_ns: int, seconds: float, phases: str = ALL) -> subprocess.Popen:
+def scripted_user(env: dict[str, str], start_ns: int, seconds: float, phases: str = ALL,
+                  overlap: float = 0.0) -> subprocess.Popen:
     """The scripted user, in the service's network namespace, where the driver listens."""
     return subprocess.Popen([sys.executable, os.path.join(HERE, "scripted_user.py"), str(start_ns), str(seconds),
-                             phases],
+                             "--phases", phases, "--overlap", str(overlap)],
                             env=env, stdin=subprocess.DEVNULL, preexec_fn=join_network(env[NETWORK]))
 
 
@@ -133,7 +134,8 @@ def host_command(start_ns: int, seconds: float, out_dir: str, prefix: str = "ope
 
 
 def play(out_dir: str, seconds: float, prefix: str = "openxr", speak: bool = False, lead_ns: int = LEAD_NS,
-         timeout: float = 90.0, phases: str | None = None, **run: object) -> tuple[subprocess.CompletedProcess, int]:
+         timeout: float = 90.0, phases: str | None = None, overlap: float = 0.0,
+         **run: object) -> tuple[subprocess.CompletedProcess, int]:
     """One run of the script on a runtime of its own: the host's finished process and
     the script's second 0 (monotonic ns)."""
     phases = phases or (SPOKEN_PHASES if speak else ALL)
@@ -141,7 +143,7 @@ def play(out_dir: str, seconds: float, prefix: str = "openxr", speak: bool = Fal
         run.update(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with service(os.path.join(out_dir, f"{prefix}-service.log")) as (env, _, launched):
         start = launched + lead_ns
-        user = scripted_user(env, start, seconds, phases)
+        user = scripted_user(env, start, seconds, phases, overlap)
         host = None
         try:
             host = subprocess.Popen(host_command(start, seconds, out_dir, prefix, speak=speak, phases=phases),

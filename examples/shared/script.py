@@ -47,6 +47,10 @@ GAZE_HAND_ORIGIN = (0.25, 1.1, -0.25)
 class Script:
     seconds: float = 2.0  # the whole script; each phase has an equal share
     phases: tuple[str, ...] = ("controller",)
+    # A fraction of a phase: when it is not 0, a phase's last press is held on until the
+    # next phase, whose input is already pressed when it takes over and is let go after
+    # this much of it: a change of input in the middle of a press.
+    overlap: float = 0.0
 
     # Fractions of a phase: the pointer holds on each panel in turn and moves between
     # them, quickly from the map to the notes, so that "put that, there" can name both.
@@ -147,7 +151,16 @@ class Script:
 
     def pressed(self, t: float) -> bool:
         name, f = self.phase(t)
-        return SELECTS[name] is not None and any(a <= f < b for a, b in self.PRESSES)
+        if SELECTS[name] is None:
+            return False
+        if any(a <= f < b for a, b in self.PRESSES):
+            return True
+        if self.overlap:
+            i = min(int(min(max(t, 0.0), self.seconds) / self.phase_seconds), len(self.phases) - 1)
+            follows = i + 1 < len(self.phases) and SELECTS[self.phases[i + 1]] is not None
+            after = i > 0 and SELECTS[self.phases[i - 1]] is not None
+            return (follows and f >= self.PRESSES[-1][0]) or (after and f < self.overlap)
+        return False
 
     def press_edges(self) -> list[tuple[float, bool]]:
         """(seconds, pressed after) of every scripted change of the select."""

@@ -385,7 +385,7 @@ def percentile(values: list[float], q: float) -> float:
 
 
 def run(args: argparse.Namespace) -> int:
-    s = script.Script(args.seconds, tuple(args.phases.split(",")))
+    s = script.Script(args.seconds, tuple(args.phases.split(",")), args.overlap)
     packages = os.path.abspath(args.packages)
     if not os.path.exists(os.path.join(packages, "node_modules", "iwer", "build", "iwer.module.js")):
         print(f"webxr host: the page's packages are not in {packages}/node_modules: make webxr-packages "
@@ -549,6 +549,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=6.0)
     parser.add_argument("--phases", default=",".join(script.PHASES), help="the script's ways of pointing played")
+    parser.add_argument("--overlap", type=float, default=0.0, help=argparse.SUPPRESS)  # a press across phases
     parser.add_argument("--lead", type=float, default=0.5, help="seconds from the clocks' agreement to the script's 0")
     parser.add_argument("--frames", default="build/demo/webxr-frames.jsonl")
     parser.add_argument("--events", default="build/demo/webxr-events.jsonl")

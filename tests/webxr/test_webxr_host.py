@@ -32,8 +32,9 @@ WRIST_M = 0.05  # as in the OpenXR host's tests, which say why
 FLOOR_HZ = 40
 
 
-def webxr(out, seconds=SECONDS, prefix="webxr", options="", **popen):
-    command = demo.webxr_command(seconds, str(out), prefix) + (["--page-options", options] if options else [])
+def webxr(out, seconds=SECONDS, prefix="webxr", options="", extra=(), **popen):
+    command = demo.webxr_command(seconds, str(out), prefix) + (["--page-options", options] if options else []) + \
+        list(extra)
     return subprocess.Popen(command, cwd=session.EXAMPLES, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             text=True, **popen)
 
@@ -120,6 +121,43 @@ def test_the_eyes_and_the_hands_are_where_the_script_puts_them(played):
         if SCRIPT.panel_at(t) is not None:
             assert f["target"]["host_id"] == SCRIPT.panel_at(t), t
     assert checked > 300
+
+
+HANDOVER = script.Script(4.0, ("controller", "hand"), overlap=0.1)
+
+
+@pytest.fixture(scope="module")
+def handed_over(tmp_path_factory):
+    """Both runtimes: the trigger held while the controller is put down, and the hand,
+    already pinching when it takes over, letting go a little later."""
+    out = tmp_path_factory.mktemp("handover")
+    phases = ",".join(HANDOVER.phases)
+    done, start = session.play(str(out), HANDOVER.seconds, phases=phases, overlap=HANDOVER.overlap,
+                               capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    host = webxr(out, seconds=HANDOVER.seconds, extra=["--phases", phases, "--overlap", str(HANDOVER.overlap)])
+    _, err = host.communicate(timeout=120)
+    assert host.returncode == 0, err
+    return {"openxr": (start, compare.read(str(out / "openxr-frames.jsonl"))),
+            "webxr": (json.loads((out / "webxr-summary.json").read_text())["start_ns"],
+                      compare.read(str(out / "webxr-frames.jsonl")))}
+
+
+@pytest.mark.parametrize("runtime", ["openxr", "webxr"])
+def test_a_change_of_input_mid_press_ends_the_press_there_and_makes_no_phantom_one(handed_over, runtime):
+    start, frames = handed_over[runtime]
+    edges, pressed = [], None
+    for f in frames:
+        select = f.get("primary_select")
+        if select is not None:
+            if pressed is not None and select["pressed"] != pressed:
+                edges.append(((f["timestamp_ns"] - start) / 1e9, select["pressed"]))
+            pressed = select["pressed"]
+    change = HANDOVER.phase_seconds
+    assert [down for _, down in edges] == [True, False] * 6, edges
+    assert abs(edges[5][0] - change) < 0.05, edges  # released where the input changed
+    # The pinch the hand took over with is never reported: the next press is its next pinch.
+    assert edges[6][0] == pytest.approx(change + HANDOVER.PRESSES[0][0] * HANDOVER.phase_seconds, abs=0.05), edges
 
 
 def test_a_hostile_page_costs_one_line_a_message_and_the_session_goes_on(tmp_path):
