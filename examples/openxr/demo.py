@@ -68,33 +68,7 @@ def cost_summary(out_dir: str, with_hands: dict) -> bool:
 def spoken_summary(out_dir: str, start_ns: int) -> bool:
     """The spoken run: each deictic word grounded at its spoken time against the newest
     frame when the recogniser's result arrived, and the recogniser's own figures."""
-    with open(os.path.join(out_dir, "openxr-spoken-summary.json")) as f:
-        summary = json.load(f)
-    m = voice.measure(summary["speech"], script.spoken_script(), start_ns)
-    print(f"spoken ({voice.VOICE} at {voice.RATE_WPM} words a minute, commands drawn from the command grammar, "
-          f"recognised by pocketsphinx with it; history {summary['history_frames']} frames):")
-    print("  | word | said at | aimed at (truth) | paired at its spoken time | newest frame at the result |")
-    print("  |---|---:|---|---|---|")
-    for r in m["words"]:
-        mark = lambda got: f"{got or '(none)'}{'' if got == r['truth'] else ' (wrong)'}"  # noqa: E731
-        heard = "" if r["heard"] in (None, r["word"]) else f" (heard \"{r['heard']}\")"
-        print(f"  | {r['phrase'].replace(r['word'], '[' + r['word'] + ']', 1)}{heard} | {r['spoken_s']:.2f} s "
-              f"| {r['truth']} "
-              f"| {mark(r['paired'])} | {mark(r['baseline'])}"
-              + (f" ({r['arrived_s']:.2f} s)" if r["arrived_s"] is not None else "") + " |")
-    print(f"  right: {m['paired_right']:.0%} paired at the spoken time, {m['baseline_right']:.0%} by the newest frame "
-          f"at the result")
-    print(f"  recogniser's delay from the end of an utterance to its result: median {m['delay_ms']['median']:.0f} ms, "
-          f"max {m['delay_ms']['max']:.0f} ms")
-    print(f"  word begin times against where the audio was placed: {m['begin_error_ms']['within_100']:.0%} within "
-          f"100 ms, p95 {m['begin_error_ms']['p95']:.0f} ms, max {m['begin_error_ms']['max']:.0f} ms")
-    print(f"  heard: {m['words_heard']} of {m['words_spoken']} words, {m['phrases_heard']} of {m['phrases_spoken']} "
-          f"commands word for word, {m['commands_heard']} as commands; {m['talk_made_events']} events from "
-          f"{m['talk_spoken']} sentence(s) of talk")
-    with open(os.path.join(out_dir, "openxr-spoken-measured.json"), "w") as f:
-        json.dump(m, f)
-    return summary["status"] == 0 and m["paired_right"] == 1.0 and m["commands_heard"] == m["phrases_spoken"] \
-        and m["talk_made_events"] == 0
+    return voice.summarise(os.path.join(out_dir, "openxr-spoken"), script.spoken_script(), start_ns)
 
 
 def play(env: dict, start_ns: int, out_dir: str, piped: bool, speak: bool = False, hands: bool = True) -> int:

@@ -35,16 +35,13 @@ from ctypes import byref
 
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
-from openxr import voice, xr
+from openxr import xr
 from shared import pointing, script
+from shared.listening import Listener
 from spatial_intent import nanoseconds, speech
 from spatial_intent.commands import CommandGrammar
 
 FRAME_NS = 1_000_000_000 // 90
-# The longest the recogniser takes from the end of an utterance to its result (make
-# bench-speech measured a p95 of 1.24 to 1.26 s fed in real time, a median of about
-# half a second): with the longest utterance it sizes the timeline's history.
-WORST_DELAY_S = 1.3
 RIGHT_HAND = "/user/hand/right"
 SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
            "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
@@ -369,88 +366,6 @@ def quiet_runtime_library(log_path: str) -> None:
     sys.stderr = os.fdopen(own, "w", buffering=1)
 
 
-class Listener:
-    """The scripted user's voice into a recogniser listening for commands, and what it
-    heard grounded (talk that is not a command makes no event): each deictic word
-    paired at the time it was spoken, beside what a host without history
-    would have paired (the newest frame when the result arrived)."""
-
-    def __init__(self, s: script.Script, start_ns: int, grammar_path: str) -> None:
-        self.said = voice.speak(s)
-        self.grammar = CommandGrammar([panel.split(":")[1] for panel in script.PANELS])
-        with open(grammar_path, "w", encoding="utf-8") as g:
-            g.write(self.grammar.jsgf())
-        self.clock = speech.AudioClock(start_ns)
-        self.recogniser = speech.PocketSphinx(grammar_path, warn=lambda m: print(f"openxr host: {m}", file=sys.stderr))
-        self.microphone = voice.Microphone(self.said.samples, start_ns, self.recogniser).start()
-        self.start_ns = start_ns
-        self.failure: str | None = None  # the recogniser's, found at the end of the audio
-        self.failure_told = False
-        self.grounded: list[dict] = []
-        self.utterances: list[dict] = []
-
-    def history_frames(self) -> int:
-        phrases = {}
-        for index, placed in self.said.words:
-            begin, end = phrases.get(index, (placed.begin_s, placed.end_s))
-            phrases[index] = (min(begin, placed.begin_s), max(end, placed.end_s))
-        longest = max(end - begin for begin, end in phrases.values())
-        return speech.history_frames(longest, WORST_DELAY_S)
-
-    def failed(self) -> str | None:
-        return self.microphone.failure or self.failure
-
-    def heard(self, timeline: sp.IntentTimeline, events, session, arrivals=None) -> None:
-        """Grounds what arrived; writes each event."""
-        if self.failed() and not self.failure_told:
-            print(f"openxr host: {self.failed()}; the frames go on", file=sys.stderr)
-            self.failure_told = True
-        for arrived_ns, utterance in arrivals if arrivals is not None else self.recogniser.results():
-            command = self.grammar.command(w.text for w in utterance.words)
-            self.utterances.append({"arrived_ns": arrived_ns, "command": command is not None, "words": [
-                [w.text, self.clock.to_host_ns(w.begin_s), self.clock.to_host_ns(w.end_s)] for w in utterance.words]})
-            if command is None:  # talk, heard as the grammar's filler words: no event
-                continue
-            newest = timeline.latest()
-            baseline = newest.target.host_id if newest is not None and newest.target is not None else None
-            for g in speech.ground(utterance, self.clock, timeline):
-                target = g.event.spatial_context.target if g.event is not None else None
-                if g.event is not None:
-                    line = sp.to_jsonl(g.event) + "\n"
-                    events.write(line)
-                    if session is not None:
-                        session.write(line)
-                else:
-                    print(f"openxr host: \"{speech.printable(g.text, 120)}\" spoken at "
-                          f"{(g.spoken_ns - self.start_ns) / 1e9:.3f} s found no frame in the history", file=sys.stderr)
-                self.grounded.append({
-                    "word": g.word.text if g.word is not None else None, "text": g.text, "spoken_ns": g.spoken_ns,
-                    "arrived_ns": arrived_ns, "utterance": utterance.text,
-                    "utterance_end_ns": self.clock.to_host_ns(utterance.end_s),
-                    "host_id": target.host_id if target is not None else None, "baseline_host_id": baseline})
-
-    def finish(self, timeline: sp.IntentTimeline, events, session) -> None:
-        """The end of the audio: the last utterances, grounded out of the history."""
-        self.microphone.finish()
-        if self.microphone.failure is None:
-            last = self.recogniser.close()
-            if self.recogniser.process.returncode != 0:
-                self.failure = self.recogniser.stopped()
-            self.heard(timeline, events, session, [(time.monotonic_ns(), u) for _, u in last])
-        self.heard(timeline, events, session, [])  # says a failure not yet told
-
-    def stop(self) -> None:
-        """Ends the recogniser first: a microphone blocked on feeding it is freed by that."""
-        self.recogniser.kill()
-        self.microphone.halt()
-
-    def summary(self) -> dict:
-        return {"grounded": self.grounded, "phrases": self.said.phrases, "talk": self.said.talk,
-                "heard": self.utterances,
-                "placed": [[i, p.text, self.clock.to_host_ns(p.begin_s), self.clock.to_host_ns(p.end_s)]
-                           for i, p in self.said.words]}
-
-
 def run(args: argparse.Namespace) -> int:
     signal.signal(signal.SIGTERM, terminate)
     signal.signal(signal.SIGUSR1, stream_stopped)
@@ -463,7 +378,7 @@ def run(args: argparse.Namespace) -> int:
     listener = None
     if args.speak:
         try:
-            listener = Listener(s, start_ns, os.path.splitext(args.events)[0] + ".gram")
+            listener = Listener(s, os.path.splitext(args.events)[0] + ".gram", "openxr host").start(start_ns)
         except speech.SpeechError as e:
             print(f"openxr host: {e}", file=sys.stderr)
             return 1

@@ -1,7 +1,8 @@
 """make demo-webxr: the same script through two runtimes. The OpenXR host against the
 headless runtime service, then the WebXR host with its page in a headless browser; the
 summary of each, how far the two agree, and one picture of both sessions side by side
-(drawn by spatial plot) in build/demo/."""
+(drawn by spatial plot) in build/demo/. Last, the WebXR host again with the scripted user
+speaking while its eyes point, the way of pointing the OpenXR runtime lacks."""
 
 from __future__ import annotations
 
@@ -16,8 +17,10 @@ sys.path[:0] = [os.path.join(HERE, "..", "openxr"), os.path.join(HERE, "..", "sh
 import compare  # noqa: E402
 import script  # noqa: E402
 import session  # noqa: E402
+import voice  # noqa: E402
 
 SECONDS = 12.0  # 3 s for each way of pointing
+SPOKEN = script.Script(script.Script.SPOKEN_SECONDS, ("gaze",))
 
 
 def webxr_command(seconds: float, out_dir: str, prefix: str = "webxr") -> list[str]:
@@ -94,6 +97,10 @@ def main() -> int:
                                     stdin=subprocess.DEVNULL).returncode
             if status != 0:
                 return status
+            # The way of pointing the OpenXR runtime lacks, spoken: the eyes and a pinch.
+            spoken_status = subprocess.run(webxr_command(SPOKEN.seconds, out_dir, "webxr-spoken")
+                                           + ["--phases", "gaze", "--speak"], cwd=session.EXAMPLES,
+                                           stdin=subprocess.DEVNULL).returncode
         except session.ServiceError as e:
             print(f"demo-webxr: {e}", file=sys.stderr)
             return 1
@@ -101,6 +108,9 @@ def main() -> int:
             print("demo-webxr: interrupted; every process stopped", file=sys.stderr)
             return 130
     ok = summarise(out_dir, openxr_start)
+    with open(os.path.join(out_dir, "webxr-spoken-summary.json")) as f:
+        spoken_start = json.load(f)["start_ns"]
+    ok &= spoken_status == 0 and voice.summarise(os.path.join(out_dir, "webxr-spoken"), SPOKEN, spoken_start)
     from spatial_intent.cli import plot
 
     groups = [[os.path.join(out_dir, f"{host}-{kind}.jsonl") for kind in ("frames", "events")]

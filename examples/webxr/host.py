@@ -2,11 +2,13 @@
 emulated headset that the scripted user drives, the page sends one frame record for
 each XR frame over a WebSocket on loopback, and this host reads each one as it reads
 any record, grounds it against the host loop's panels, keeps it in an IntentTimeline,
-streams it as JSON Lines and pairs the script's utterances at their own time; the same
-script and the same records as the OpenXR host.
+streams it as JSON Lines and pairs the script's utterances at their own time (with
+--speak, the scripted user speaks them: each deictic word the recogniser hears is
+paired with the frame in force when it was spoken); the same script and the same
+records as the OpenXR host.
 
-    cd examples && python3 -m webxr.host --seconds S [--frames FILE] [--events FILE]
-        [--summary FILE] [--packages DIR] [--browser PATH]
+    cd examples && python3 -m webxr.host --seconds S [--phases P,...] [--speak] [--frames FILE]
+        [--events FILE] [--summary FILE] [--packages DIR] [--browser PATH]
 
 Exits 0 after S seconds of the script. Faults cost one line on standard error and a
 non-zero exit, every record written so far a whole line: no browser or no page packages,
@@ -50,7 +52,8 @@ from collections.abc import Iterator
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
 from shared import script
-from spatial_intent import nanoseconds
+from shared.listening import Listener
+from spatial_intent import nanoseconds, speech
 from spatial_intent.speech import printable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -396,9 +399,17 @@ def run(args: argparse.Namespace) -> int:
         print(f"webxr host: no browser {args.browser!r}: apt install chromium (make demo-webxr runs in the "
               "toolchain that has it)", file=sys.stderr)
         return 1
-    timeline = sp.IntentTimeline(capacity=240, max_context_age_ns=200_000_000)
+    listener = None
+    if args.speak:  # synthesised now; the recogniser starts once the script's 0 is known
+        try:
+            listener = Listener(s, os.path.splitext(os.path.abspath(args.events))[0] + ".gram", "webxr host")
+        except speech.SpeechError as e:
+            print(f"webxr host: {e}", file=sys.stderr)
+            return 1
+    capacity = listener.history_frames() if listener is not None else 240
+    timeline = sp.IntentTimeline(capacity=capacity, max_context_age_ns=200_000_000)
     summary: dict = {"frames": 0, "tracking": {}, "pointing_confidence": {}, "select_edges": [], "events": [],
-                     "refused": 0, "latency_ms": {}}
+                     "refused": 0, "latency_ms": {}, "history_frames": capacity}
     latency: list[float] = []
     status = 0
     page = browser = None
@@ -431,8 +442,13 @@ def run(args: argparse.Namespace) -> int:
                 end_ns = start_ns + nanoseconds(args.seconds)
                 summary.update(start_ns=start_ns, launched_ns=launched, offset_ns=offset)
                 page.send(start={"offset_ns": offset, "start_ns": start_ns, "seconds": args.seconds})
-                pending = [(start_ns + nanoseconds(t), text) for t, text, _ in s.utterances()]
-                session(page, browser, frames, events, timeline, pending, end_ns, summary, latency)
+                pending = [(start_ns + nanoseconds(t), text) for t, text, _ in s.utterances()] if listener is None \
+                    else []
+                if listener is not None:
+                    listener.start(start_ns)
+                session(page, browser, frames, events, timeline, pending, end_ns, summary, latency, listener)
+                if listener is not None:
+                    listener.finish(timeline, events, None)
             except Fault as e:
                 print(f"webxr host: {e}; {summary['frames']} frames written", file=sys.stderr)
                 status = 1
@@ -441,6 +457,11 @@ def run(args: argparse.Namespace) -> int:
                 print(f"webxr host: {how[0]}; {summary['frames']} frames written", file=sys.stderr)
                 status = how[1]
             finally:
+                if listener is not None:
+                    listener.stop()
+                    summary["speech"] = listener.summary()
+                    if listener.failed() and status == 0:
+                        status = 1
                 if page is not None:
                     page.send(stop=True)
                     page.close()
@@ -473,9 +494,11 @@ def end_browser(browser: subprocess.Popen) -> None:
 
 
 def session(page: Page, browser: subprocess.Popen, frames, events, timeline: sp.IntentTimeline,
-            pending: list[tuple[int, str]], end_ns: int, summary: dict, latency: list[float]) -> None:
+            pending: list[tuple[int, str]], end_ns: int, summary: dict, latency: list[float],
+            listener: Listener | None = None) -> None:
     """The page's frames until the first one at the script's end: each read, grounded,
-    kept, written; the script's utterances paired at their times."""
+    kept, written; the script's utterances paired at their times, or what the listener
+    heard at the times it was spoken."""
     grounding = Grounding()
     recent: deque[int] = deque()
     told_rate = 0
@@ -543,12 +566,16 @@ def session(page: Page, browser: subprocess.Popen, frames, events, timeline: sp.
                 events.write(sp.to_jsonl(event) + "\n")
             summary["events"].append({"text": text, "at_ns": at, "paired": event is not None,
                                       "host_id": target.host_id if target is not None else None})
+        if listener is not None:
+            listener.heard(timeline, events, None)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=6.0)
     parser.add_argument("--phases", default=",".join(script.PHASES), help="the script's ways of pointing played")
+    parser.add_argument("--speak", action="store_true",
+                        help="the scripted user speaks its commands to a speech recogniser instead of typing")
     parser.add_argument("--overlap", type=float, default=0.0, help=argparse.SUPPRESS)  # a press across phases
     parser.add_argument("--lead", type=float, default=0.5, help="seconds from the clocks' agreement to the script's 0")
     parser.add_argument("--frames", default="build/demo/webxr-frames.jsonl")

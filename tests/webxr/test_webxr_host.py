@@ -20,6 +20,7 @@ import compare  # noqa: E402
 import demo  # noqa: E402
 import script  # noqa: E402
 import session  # noqa: E402
+import voice  # noqa: E402
 from conftest import validate_record  # noqa: E402
 
 SECONDS = 8.0  # 2 s for each way of pointing
@@ -158,6 +159,30 @@ def test_a_change_of_input_mid_press_ends_the_press_there_and_makes_no_phantom_o
     assert abs(edges[5][0] - change) < 0.05, edges  # released where the input changed
     # The pinch the hand took over with is never reported: the next press is its next pinch.
     assert edges[6][0] == pytest.approx(change + HANDOVER.PRESSES[0][0] * HANDOVER.phase_seconds, abs=0.05), edges
+
+
+SPOKEN = script.Script(script.Script.SPOKEN_SECONDS, ("gaze",))
+
+
+def test_spoken_commands_are_grounded_where_the_eyes_looked_when_each_word_was_said(tmp_path):
+    """The phase the OpenXR runtime lacks, spoken: the eyes point, a relaxed hand pinches
+    and points elsewhere, and each deictic word is paired with the panel looked at."""
+    host = webxr(tmp_path, seconds=SPOKEN.seconds, extra=["--phases", "gaze", "--speak"])
+    _, err = host.communicate(timeout=120)
+    assert host.returncode == 0 and err == "", err
+    summary = json.loads((tmp_path / "webxr-summary.json").read_text())
+    measured = voice.measure(summary["speech"], SPOKEN, summary["start_ns"])
+    assert measured["commands_heard"] == measured["phrases_spoken"] == len(script.Script.SPOKEN) - 1
+    assert measured["talk_made_events"] == 0
+    words = measured["words"]
+    assert [w["paired"] for w in words] == [w["truth"] for w in words] and len(words) == 4
+    events = compare.read(str(tmp_path / "webxr-events.jsonl"))
+    assert [(e["spatial_context"]["target"]["host_id"], e["spatial_context"]["pointing"]["source"]) for e in events] \
+        == [(w["truth"], "eye_gaze") for w in words]
+    for e in events:  # the ray grounded is the eyes', while the right hand is in view
+        context = e["spatial_context"]
+        assert context["pointing"]["direction"] == context["gaze"]["direction"] and "right_hand" in context
+        validate_record(json.dumps(e, separators=(",", ":")))
 
 
 def test_a_hostile_page_costs_one_line_a_message_and_the_session_goes_on(tmp_path):

@@ -5,6 +5,7 @@ to a recogniser as it would be captured, in real time on the monotonic clock."""
 from __future__ import annotations
 
 import array
+import json
 import threading
 import time
 from dataclasses import dataclass
@@ -160,3 +161,35 @@ def measure(spoken: dict, s: script.Script, start_ns: int) -> dict:
         "talk_made_events": sum(1 for g in spoken["grounded"] for b, e in talked.values()
                                 if b - 200_000_000 <= g["spoken_ns"] <= e),
     }
+
+
+def summarise(prefix: str, s: script.Script, start_ns: int) -> bool:
+    """Prints what a spoken run shows (its summary at PREFIX-summary.json) and keeps the
+    measurement at PREFIX-measured.json; whether every deictic word was paired with the
+    panel pointed at, every command heard as one, and no talk made an event."""
+    with open(f"{prefix}-summary.json") as f:
+        summary = json.load(f)
+    m = measure(summary["speech"], s, start_ns)
+    print(f"spoken ({VOICE} at {RATE_WPM} words a minute, commands drawn from the command grammar, "
+          f"recognised by pocketsphinx with it; history {summary.get('history_frames', '?')} frames):")
+    print("  | word | said at | pointer | pointed at (truth) | paired at its spoken time | newest frame at the result |")
+    print("  |---|---:|---|---|---|---|")
+    for r in m["words"]:
+        mark = lambda got: f"{got or '(none)'}{'' if got == r['truth'] else ', wrong'}"  # noqa: E731
+        heard = "" if r["heard"] in (None, r["word"]) else f", heard \"{r['heard']}\""
+        print(f"  | {r['phrase'].replace(r['word'], '[' + r['word'] + ']', 1)}{heard} | {r['spoken_s']:.2f} s "
+              f"| {s.pointer(r['spoken_s'])} | {r['truth']} | {mark(r['paired'])} | {mark(r['baseline'])}"
+              + (f" ({r['arrived_s']:.2f} s)" if r["arrived_s"] is not None else "") + " |")
+    print(f"  right: {m['paired_right']:.0%} paired at the spoken time, {m['baseline_right']:.0%} by the newest frame "
+          f"at the result")
+    print(f"  recogniser's delay from the end of an utterance to its result: median {m['delay_ms']['median']:.0f} ms, "
+          f"max {m['delay_ms']['max']:.0f} ms")
+    print(f"  word begin times against where the audio was placed: {m['begin_error_ms']['within_100']:.0%} within "
+          f"100 ms, p95 {m['begin_error_ms']['p95']:.0f} ms, max {m['begin_error_ms']['max']:.0f} ms")
+    print(f"  heard: {m['words_heard']} of {m['words_spoken']} words, {m['phrases_heard']} of {m['phrases_spoken']} "
+          f"commands word for word, {m['commands_heard']} as commands; {m['talk_made_events']} events from "
+          f"{m['talk_spoken']} sentence(s) of talk")
+    with open(f"{prefix}-measured.json", "w") as f:
+        json.dump(m, f)
+    return summary["status"] == 0 and m["paired_right"] == 1.0 and m["commands_heard"] == m["phrases_spoken"] \
+        and m["talk_made_events"] == 0
