@@ -12,11 +12,10 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 import threading
 import time
-
-import os
 
 import _spatial as sp
 from spatial_intent import nanoseconds

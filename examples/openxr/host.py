@@ -39,13 +39,16 @@ from openxr import xr
 from shared import pointing, script
 from shared.listening import Listener
 from spatial_intent import nanoseconds, speech
-from spatial_intent.commands import CommandGrammar
 
 FRAME_NS = 1_000_000_000 // 90
 RIGHT_HAND = "/user/hand/right"
 SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
            "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
 VALID = xr.SPACE_LOCATION_ORIENTATION_VALID_BIT | xr.SPACE_LOCATION_POSITION_VALID_BIT
+# The joints a hand is read from: without any of them valid, the hand is not reported.
+MIDDLE = (xr.HAND_JOINT_WRIST_EXT, *range(xr.HAND_JOINT_MIDDLE_METACARPAL_EXT, xr.HAND_JOINT_MIDDLE_TIP_EXT + 1))
+USED = (xr.HAND_JOINT_PALM_EXT, xr.HAND_JOINT_THUMB_TIP_EXT, xr.HAND_JOINT_INDEX_PROXIMAL_EXT,
+        xr.HAND_JOINT_INDEX_TIP_EXT, *MIDDLE)
 PROFILE = "/interaction_profiles/khr/simple_controller"
 
 
@@ -258,20 +261,16 @@ class Runtime:
         located = xr.HandJointLocations(jointCount=xr.HAND_JOINT_COUNT_EXT, jointLocations=joints)
         self.instance.extension("xrLocateHandJointsEXT", tracker,
                                 byref(xr.HandJointsLocateInfo(baseSpace=self.base, time=at)), byref(located))
-        used = (xr.HAND_JOINT_PALM_EXT, xr.HAND_JOINT_WRIST_EXT, xr.HAND_JOINT_THUMB_TIP_EXT,
-                xr.HAND_JOINT_INDEX_PROXIMAL_EXT, xr.HAND_JOINT_INDEX_TIP_EXT)
-        if not located.isActive or any(joints[j].locationFlags & VALID != VALID for j in used):
+        if not located.isActive or any(joints[j].locationFlags & VALID != VALID for j in USED):
             self.pinched[side] = False
             return None
-        at_joint = [vec(j.pose.position) for j in joints]
-        middle = [at_joint[xr.HAND_JOINT_WRIST_EXT]] + at_joint[xr.HAND_JOINT_MIDDLE_METACARPAL_EXT:
-                                                                 xr.HAND_JOINT_MIDDLE_TIP_EXT + 1]
-        self.pinched[side] = pointing.pinch_closed(at_joint[xr.HAND_JOINT_THUMB_TIP_EXT],
-                                                   at_joint[xr.HAND_JOINT_INDEX_TIP_EXT], self.pinched[side])
+        point = {j: vec(joints[j].pose.position) for j in USED}
+        self.pinched[side] = pointing.pinch_closed(point[xr.HAND_JOINT_THUMB_TIP_EXT],
+                                                   point[xr.HAND_JOINT_INDEX_TIP_EXT], self.pinched[side])
         wrist = joints[xr.HAND_JOINT_WRIST_EXT]
-        return to_pose(wrist.pose), pointing.Hand(at_joint[xr.HAND_JOINT_INDEX_PROXIMAL_EXT],
+        return to_pose(wrist.pose), pointing.Hand(point[xr.HAND_JOINT_INDEX_PROXIMAL_EXT],
                                                   forward(joints[xr.HAND_JOINT_PALM_EXT].pose),
-                                                  pointing.curled(middle), self.pinched[side],
+                                                  pointing.curled([point[j] for j in MIDDLE]), self.pinched[side],
                                                   int(confidence(wrist.locationFlags)))
 
     def close(self) -> None:

@@ -76,11 +76,13 @@ class Script:
     def phase_seconds(self) -> float:
         return self.seconds / len(self.phases)
 
+    def phase_index(self, t: float) -> int:
+        return min(int(min(max(t, 0.0), self.seconds) / self.phase_seconds), len(self.phases) - 1)
+
     def phase(self, t: float) -> tuple[str, float]:
         """The phase at time t and the fraction of it gone."""
-        clamped = min(max(t, 0.0), self.seconds)
-        i = min(int(clamped / self.phase_seconds), len(self.phases) - 1)
-        return self.phases[i], clamped / self.phase_seconds - i
+        i = self.phase_index(t)
+        return self.phases[i], min(max(t, 0.0), self.seconds) / self.phase_seconds - i
 
     def phase_spans(self) -> list[tuple[str, float, float]]:
         """(phase, start s, end s) of each phase."""
@@ -104,8 +106,7 @@ class Script:
     def aim_angles(self, t: float) -> tuple[float, float]:
         """Yaw about +y and pitch about +x of whatever points at time t, from its origin
         (the aim origin; the head's position for the eyes and the head)."""
-        name, f = self.phase(t)
-        return held(f, self.HOLDS, self.aim_origin(t))
+        return held(self.phase(t)[1], self.HOLDS, self.aim_origin(t))
 
     def aim_origin(self, t: float) -> tuple[float, float, float]:
         return AIM_ORIGIN if self.pointer(t) in ("controller", "hand") else HEAD_POSITION
@@ -156,7 +157,7 @@ class Script:
         if any(a <= f < b for a, b in self.PRESSES):
             return True
         if self.overlap:
-            i = min(int(min(max(t, 0.0), self.seconds) / self.phase_seconds), len(self.phases) - 1)
+            i = self.phase_index(t)
             follows = i + 1 < len(self.phases) and SELECTS[self.phases[i + 1]] is not None
             after = i > 0 and SELECTS[self.phases[i - 1]] is not None
             return (follows and f >= self.PRESSES[-1][0]) or (after and f < self.overlap)

@@ -171,8 +171,9 @@ def summarise(prefix: str, s: script.Script, start_ns: int) -> bool:
         summary = json.load(f)
     m = measure(summary["speech"], s, start_ns)
     print(f"spoken ({VOICE} at {RATE_WPM} words a minute, commands drawn from the command grammar, "
-          f"recognised by pocketsphinx with it; history {summary.get('history_frames', '?')} frames):")
-    print("  | word | said at | pointer | pointed at (truth) | paired at its spoken time | newest frame at the result |")
+          f"recognised by pocketsphinx with it; history {summary['history_frames']} frames):")
+    print("  | word | said at | pointer | pointed at (truth) | paired at its spoken time "
+          "| newest frame at the result |")
     print("  |---|---:|---|---|---|---|")
     for r in m["words"]:
         mark = lambda got: f"{got or '(none)'}{'' if got == r['truth'] else ', wrong'}"  # noqa: E731
