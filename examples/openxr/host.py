@@ -374,6 +374,7 @@ def run(args: argparse.Namespace) -> int:
     heard: queue.Queue = queue.Queue()
     if args.stdin:
         threading.Thread(target=stdin_utterances, args=(heard,), daemon=True).start()
+    os.makedirs(os.path.dirname(os.path.abspath(args.events)), exist_ok=True)
     listener = None
     if args.speak:
         try:
@@ -381,6 +382,10 @@ def run(args: argparse.Namespace) -> int:
         except speech.SpeechError as e:
             print(f"openxr host: {e}", file=sys.stderr)
             return 1
+        except (KeyboardInterrupt, Terminated) as e:  # while the voice is synthesised: nothing started yet
+            interrupted = isinstance(e, KeyboardInterrupt)
+            print(f"openxr host: {'interrupted' if interrupted else 'terminated'}; 0 frames written", file=sys.stderr)
+            return 130 if interrupted else 143
     capacity = listener.history_frames() if listener is not None else 240
     timeline = sp.IntentTimeline(capacity=capacity, max_context_age_ns=200_000_000)
     summary: dict = {"frames": 0, "tracking": {}, "select_edges": [], "events": [], "work_ms": {},
@@ -388,7 +393,6 @@ def run(args: argparse.Namespace) -> int:
     work: list[float] = []
     status, runtime = 0, None
     piped = args.frames == "-"
-    os.makedirs(os.path.dirname(os.path.abspath(args.events)), exist_ok=True)
     quiet_runtime_library(args.runtime_log or os.path.splitext(args.events)[0] + "-runtime.log")
     written: list[list[int]] = []  # [timestamp_ns, written at (monotonic ns)] of piped frames
     with (os.fdopen(os.dup(1), "w", encoding="utf-8", buffering=1) if piped

@@ -399,6 +399,8 @@ def run(args: argparse.Namespace) -> int:
         print(f"webxr host: no browser {args.browser!r}: apt install chromium (make demo-webxr runs in the "
               "toolchain that has it)", file=sys.stderr)
         return 1
+    for path in (args.frames, args.events):
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     listener = None
     if args.speak:  # synthesised now; the recogniser starts once the script's 0 is known
         try:
@@ -406,6 +408,9 @@ def run(args: argparse.Namespace) -> int:
         except speech.SpeechError as e:
             print(f"webxr host: {e}", file=sys.stderr)
             return 1
+        except KeyboardInterrupt:  # while the voice is synthesised: nothing started yet
+            print("webxr host: interrupted; 0 frames written", file=sys.stderr)
+            return 130
     capacity = listener.history_frames() if listener is not None else 240
     timeline = sp.IntentTimeline(capacity=capacity, max_context_age_ns=200_000_000)
     summary: dict = {"frames": 0, "tracking": {}, "pointing_confidence": {}, "select_edges": [], "events": [],
@@ -413,8 +418,6 @@ def run(args: argparse.Namespace) -> int:
     latency: list[float] = []
     status = 0
     page = browser = None
-    for path in (args.frames, args.events):
-        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     signal.signal(signal.SIGTERM, terminate)
     private = tempfile.mkdtemp(prefix="spatial-webxr-")  # only this user can read it
     try:

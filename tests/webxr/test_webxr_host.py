@@ -167,6 +167,7 @@ SPOKEN = script.Script(script.Script.SPOKEN_SECONDS, ("gaze",))
 def test_spoken_commands_are_grounded_where_the_eyes_looked_when_each_word_was_said(tmp_path):
     """The phase the OpenXR runtime lacks, spoken: the eyes point, a relaxed hand pinches
     and points elsewhere, and each deictic word is paired with the panel looked at."""
+    tmp_path = tmp_path / "new"  # a folder the host makes, before it writes the grammar there
     host = webxr(tmp_path, seconds=SPOKEN.seconds, extra=["--phases", "gaze", "--speak"])
     _, err = host.communicate(timeout=120)
     assert host.returncode == 0 and err == "", err
