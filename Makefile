@@ -40,7 +40,7 @@ dist-aarch64:
 	else echo "make dist: the aarch64 wheel is built and checked, not run: $${why#binfmt: }"; fi
 
 $(WEBXR_TARGETS):
-	@tools/webxr-packages
+	@tools/npm-packages webxr
 	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages:tools/devroot-webxr.packages \
 	    tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 

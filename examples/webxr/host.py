@@ -391,7 +391,7 @@ def run(args: argparse.Namespace) -> int:
     s = script.Script(args.seconds, tuple(args.phases.split(",")), args.overlap)
     packages = os.path.abspath(args.packages)
     if not os.path.exists(os.path.join(packages, "node_modules", "iwer", "build", "iwer.module.js")):
-        print(f"webxr host: the page's packages are not in {packages}/node_modules: make webxr-packages "
+        print(f"webxr host: the page's packages are not in {packages}/node_modules: tools/npm-packages webxr "
               "fetches them (npm ci)", file=sys.stderr)
         return 1
     browser_path = shutil.which(args.browser)
@@ -585,7 +585,7 @@ def main() -> int:
     parser.add_argument("--events", default="build/demo/webxr-events.jsonl")
     parser.add_argument("--summary", default="")
     parser.add_argument("--packages", default=os.path.join(HERE, "..", "..", "build", "webxr"),
-                        help="where npm put the page's packages (make webxr-packages)")
+                        help="where npm put the page's packages (tools/npm-packages webxr)")
     parser.add_argument("--browser", default="chromium")
     parser.add_argument("--browser-log", default=os.devnull, help="where the browser's own messages go")
     parser.add_argument("--page-options", default="", help=argparse.SUPPRESS)  # the tests' misbehaving page

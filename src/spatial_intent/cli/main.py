@@ -1,4 +1,4 @@
-"""spatial: check, inspect, replay and picture recorded sessions of spatial intent
+"""spatial: check, inspect, replay, picture and serve to agents sessions of spatial intent
 records, one record a line (what to_jsonl writes). `-` reads standard input."""
 
 from __future__ import annotations
@@ -160,6 +160,25 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("--apart", action="store_true",
                       help="each FILE in a column of its own, side by side, instead of merged (for sessions of "
                            "two hosts; a host's session file holds its frames and events)")
+    mcp = command("mcp", "serve a session to agents over the Model Context Protocol",
+                  "Follows the record files a host writes (FILE, or every .jsonl file in FOLDER, new ones "
+                  "included) and serves them to an agent over the Model Context Protocol: the spatial context at "
+                  "any moment by the timeline's own pairing rule, what the user points and looks at now, the "
+                  "events of the last seconds and the next one, as tools and subscribable resources. Over "
+                  "standard input and output (how an agent starts it); over Streamable HTTP on loopback with "
+                  "--http. End of input, SIGTERM or Ctrl-C end it.")
+    mcp.add_argument("files", nargs="+", metavar="FILE|FOLDER")
+    mcp.add_argument("--capacity", type=capacity, default=5400,
+                     help="frames the server's timeline keeps (default 5400: a minute at 90 Hz)")
+    mcp.add_argument("--max-age-ms", type=max_age_ms, default=2000.0,
+                     help="how old a frame may be to be in force at a moment (default 2000, as the host's)")
+    mcp.add_argument("--no-follow", dest="follow", action="store_false",
+                     help="read the files once and serve what they hold, without watching for more")
+    mcp.add_argument("--http", metavar="[HOST:]PORT",
+                     help="serve Streamable HTTP at http://HOST:PORT/mcp instead (loopback only; port 0 picks one)")
+    mcp.add_argument("--token-file", metavar="FILE",
+                     help="with --http: where the bearer token is written, readable by its owner alone (default: "
+                          "spatial-mcp-token in $XDG_RUNTIME_DIR, else in a private temporary folder)")
     return top
 
 
@@ -169,6 +188,8 @@ def inputs(args: argparse.Namespace) -> list[str]:
         return list(args.files)
     if args.command == "info":
         return [args.file]
+    if args.command == "mcp":
+        return list(args.files)
     return [args.frames, *args.utterances, *([args.audio] if args.audio else [])]
 
 
@@ -190,6 +211,14 @@ def main(argv: list[str] | None = None) -> int:
         if args.command == "info":
             from . import info
             return info.run(args.file, args.json)
+        if args.command == "mcp":
+            if "-" in args.files:
+                top.exit(2, "spatial mcp: standard input carries the protocol (name the record files)\n")
+            if args.token_file and not args.http:
+                top.exit(2, "spatial mcp: --token-file goes with --http, which is not given\n")
+            from .. import mcp
+            return mcp.run(args.files, args.capacity, round(args.max_age_ms * 1e6), args.http, args.token_file,
+                           args.follow)
         if args.command == "replay":
             from . import replay
             utterances = replay.utterances(args.say, args.utterances)
