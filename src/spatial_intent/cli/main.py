@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import signal
 import sys
 from typing import NoReturn
@@ -217,8 +218,12 @@ def main(argv: list[str] | None = None) -> int:
             if args.token_file and not args.http:
                 top.exit(2, "spatial mcp: --token-file goes with --http, which is not given\n")
             from .. import mcp
-            return mcp.run(args.files, args.capacity, round(args.max_age_ms * 1e6), args.http, args.token_file,
+            code = mcp.run(args.files, args.capacity, round(args.max_age_ms * 1e6), args.http, args.token_file,
                            args.follow)
+            # The server's threads may be inside a write to a client that stopped reading: the
+            # process ends here, without waiting for them at the interpreter's shutdown.
+            sys.stderr.flush()
+            os._exit(code)
         if args.command == "replay":
             from . import replay
             utterances = replay.utterances(args.say, args.utterances)
