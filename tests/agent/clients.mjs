@@ -4,12 +4,16 @@
 // One JSON line a client on standard output; exit status 1 when any step failed.
 //
 //   node clients.mjs CONFIG.json
-// CONFIG: {"command": [...], "append": {"path": FILE, "lines": [LINE, ...]}, "cases": [...]}
+// CONFIG: {"command": [...], "env": {...}, "append": {"path": FILE, "lines": [LINE, ...]},
+//          "moment_text": NS, "cases": [[client, mode], ...], "http": {"url": URL, "token_file": FILE}}
+// A case's client is "client" (@modelcontextprotocol/client) or "sdk" (@modelcontextprotocol/sdk),
+// with "-http" for Streamable HTTP; its mode is that client's era negotiation.
 import { appendFileSync, readFileSync } from 'node:fs';
-import { Client } from '@modelcontextprotocol/client';
+import { Client, StreamableHTTPClientTransport } from '@modelcontextprotocol/client';
 import { StdioClientTransport } from '@modelcontextprotocol/client/stdio';
 import { Client as V1Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport as V1StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { StreamableHTTPClientTransport as V1StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
 import { ResourceUpdatedNotificationSchema } from '@modelcontextprotocol/sdk/types.js';
 
 const config = JSON.parse(readFileSync(process.argv[2], 'utf8'));
@@ -23,16 +27,23 @@ function within(ms, promise, what) {
   return Promise.race([promise, late]).finally(() => clearTimeout(timer));
 }
 
-function connectNew(mode) {
+function httpOptions() {
+  const token = readFileSync(config.http.token_file, 'utf8').trim();
+  return [new URL(config.http.url), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }];
+}
+
+function connectNew(mode, http) {
   const client = new Client({ name: 'spatial-test', version: '1.0.0' },
-    mode === 'legacy' ? {} : { versionNegotiation: { mode } });
-  const transport = new StdioClientTransport({ command, args, env: config.env, stderr: 'pipe' });
+    mode === 'legacy' ? {} : { versionNegotiation: { mode: mode === 'pin' ? { pin: '2026-07-28' } : mode } });
+  const transport = http ? new StreamableHTTPClientTransport(...httpOptions())
+    : new StdioClientTransport({ command, args, env: config.env, stderr: 'pipe' });
   return { client, transport };
 }
 
-function connectV1() {
+function connectV1(http) {
   const client = new V1Client({ name: 'spatial-test', version: '1.0.0' });
-  const transport = new V1StdioClientTransport({ command, args, env: config.env, stderr: 'pipe' });
+  const transport = http ? new V1StreamableHTTPClientTransport(...httpOptions())
+    : new V1StdioClientTransport({ command, args, env: config.env, stderr: 'pipe' });
   return { client, transport };
 }
 
@@ -46,18 +57,19 @@ async function exercise(kind, mode) {
       row.steps[name] = `FAILED: ${e?.message ?? e}`;
     }
   };
-  const { client, transport } = kind === 'sdk' ? connectV1() : connectNew(mode);
+  const http = kind.endsWith('-http');
+  const { client, transport } = kind.startsWith('sdk') ? connectV1(http) : connectNew(mode, http);
   let said = '';
   transport.stderr?.on('data', (chunk) => { said += chunk; });
   let updated;
   const update = new Promise((resolve) => { updated = resolve; });
   const onUpdate = (n) => { if (n.params.uri === EVENTS) updated(n.params.uri); };
-  if (kind === 'sdk') client.setNotificationHandler(ResourceUpdatedNotificationSchema, onUpdate);
+  if (kind.startsWith('sdk')) client.setNotificationHandler(ResourceUpdatedNotificationSchema, onUpdate);
   else client.setNotificationHandler('notifications/resources/updated', onUpdate);
   await step('connect', async () => {
     await within(20000, client.connect(transport), 'connect');
-    row.era = kind === 'sdk' ? 'legacy' : client.getProtocolEra();
-    row.version = kind === 'sdk' ? client.getServerVersion()?.version && 'initialize' : client.getNegotiatedProtocolVersion();
+    row.era = kind.startsWith('sdk') ? 'legacy' : client.getProtocolEra();
+    row.version = kind.startsWith('sdk') ? transport.protocolVersion ?? 'initialize' : client.getNegotiatedProtocolVersion();
     return row.era;
   });
   if (!row.ok) {

@@ -1,0 +1,361 @@
+"""The Streamable HTTP transport, for an agent that connects to a running host: one
+endpoint, /mcp, on a loopback address only.
+
+Every request is checked before it is read: the Host header must name the loopback
+address served (DNS rebinding), an Origin, when given, must be that address too, the
+bearer token must be the one written to the token file (readable by its owner alone,
+never in any process's arguments or environment), the body must be JSON of at most
+MAX_MESSAGE bytes (413 past it), and a protocol-version header must name a version
+the server speaks. A POST's answer is one JSON body; a subscriptions/listen request,
+or the older era's GET, opens an event stream for the notifications."""
+
+from __future__ import annotations
+
+import hmac
+import ipaddress
+import json
+import os
+import secrets
+import stat
+import tempfile
+import threading
+from collections.abc import Callable
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any
+
+from .protocol import LEGACY, MAX_MESSAGE, MODERN, Connection, Outbox, error
+from .session import Session
+from .stdio import encode
+
+READ_TIMEOUT_S = 10.0  # a client that starts a request and stops sending is dropped
+ANSWER_TIMEOUT_S = 40.0  # longer than the longest wait_for_event
+MAX_LEGACY_SESSIONS = 32
+
+
+class Refused(Exception):
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def write_token(path: str | None) -> tuple[str, str]:
+    """A new token, written to `path` (or a private default) with mode 0600: (token, path)."""
+    token = secrets.token_urlsafe(32)
+    if path is None:
+        runtime = os.environ.get("XDG_RUNTIME_DIR")
+        if runtime and os.path.isdir(runtime) and os.stat(runtime).st_uid == os.getuid():
+            path = os.path.join(runtime, "spatial-mcp-token")
+        else:
+            path = os.path.join(tempfile.mkdtemp(prefix="spatial-mcp-"), "token")
+    folder = os.path.dirname(os.path.abspath(path))
+    st = os.stat(folder)
+    if st.st_mode & (stat.S_IWGRP | stat.S_IWOTH) and not st.st_mode & stat.S_ISVTX:
+        raise OSError(f"{folder} is writable by others: the token file needs a folder they cannot change")
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(token + "\n")
+    return token, path
+
+
+class LegacySession:
+    """The older era over HTTP: a session id from initialize, and a GET stream for what
+    the server sends unasked."""
+
+    def __init__(self, server: Session, log: Callable[[str], None]) -> None:
+        self.id = secrets.token_hex(16)
+        self.stream: Any = None  # the GET stream's write function, while one is open
+        self.lock = threading.Lock()
+        self.outbox = Outbox(self._deliver, lambda e: None)
+        self.connection = Connection(server, self.outbox, log)
+        self.answers: dict[Any, threading.Event] = {}
+        self.answered: dict[Any, dict[str, Any]] = {}
+
+    def _deliver(self, message: dict[str, Any]) -> None:
+        if "id" in message and "method" not in message and message["id"] in self.answers:
+            self.answered[message["id"]] = message
+            self.answers.pop(message["id"]).set()
+            return
+        with self.lock:
+            stream = self.stream
+        if stream is not None:
+            stream(message)  # without a stream, an unasked message is not kept
+
+    def close(self) -> None:
+        self.connection.close()
+        self.outbox.close()
+
+
+def serve(session: Session, where: str, token_file: str | None, log: Callable[[str], None]) -> int:
+    host, _, port_text = where.rpartition(":")
+    host = host.strip("[]") or "127.0.0.1"
+    try:
+        port = int(port_text)
+    except ValueError:
+        log(f"--http {where}: the port is not a number")
+        return 2
+    if not loopback(host):
+        log(f"--http {where}: serves loopback addresses only (127.0.0.1, ::1, localhost)")
+        return 2
+    try:
+        token, token_path = write_token(token_file)
+    except OSError as e:
+        log(f"the token file: {e}")
+        return 2
+    legacy: dict[str, LegacySession] = {}
+    legacy_lock = threading.Lock()
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        server_version = "spatial-mcp"
+        sys_version = ""
+
+        def log_message(self, format: str, *args: Any) -> None:
+            pass
+
+        def setup(self) -> None:
+            super().setup()
+            self.connection.settimeout(READ_TIMEOUT_S)
+
+        def _send(self, status: int, body: dict[str, Any] | None = None, headers: dict[str, str] | None = None) -> None:
+            data = encode(body) if body is not None else b""
+            self.send_response(status)
+            for k, v in (headers or {}).items():
+                self.send_header(k, v)
+            if body is not None:
+                self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+
+        def _refuse(self, status: int, message: str) -> None:
+            self.close_connection = True
+            self._send(status, error(None, -32600 if status != 401 else -32001, message),
+                       {"WWW-Authenticate": "Bearer"} if status == 401 else None)
+
+        def _check(self) -> None:
+            served = {f"127.0.0.1:{bound}", f"localhost:{bound}", f"[::1]:{bound}"}
+            if self.headers.get("Host", "") not in served:
+                raise Refused(403, "the Host header does not name this loopback server")
+            origin = self.headers.get("Origin")
+            if origin is not None and origin.removeprefix("http://") not in served:
+                raise Refused(403, f"requests from the origin {origin[:80]!r} are not taken")
+            given = self.headers.get("Authorization", "")
+            if not (given.startswith("Bearer ") and hmac.compare_digest(given[7:].strip(), token)):
+                raise Refused(401, f"a bearer token is needed: the one in {token_path}")
+            version = self.headers.get("MCP-Protocol-Version")
+            if version is not None and version not in MODERN + LEGACY:
+                raise Refused(400, f"unsupported MCP-Protocol-Version {version[:40]!r}")
+
+        def _body(self) -> bytes:
+            kind = self.headers.get("Content-Type", "").split(";")[0].strip().lower()
+            if kind != "application/json":
+                raise Refused(415, "the body must be application/json")
+            if self.headers.get("Transfer-Encoding"):
+                raise Refused(411, "a Content-Length is needed")
+            try:
+                length = int(self.headers.get("Content-Length", ""))
+            except ValueError:
+                raise Refused(411, "a Content-Length is needed") from None
+            if length > MAX_MESSAGE:
+                raise Refused(413, f"a body over {MAX_MESSAGE} bytes is not taken")
+            if length < 0:
+                raise Refused(400, "a negative Content-Length")
+            return self.rfile.read(length)
+
+        def _stream_open(self, headers: dict[str, str] | None = None) -> Callable[[dict[str, Any]], None]:
+            self.send_response(200)
+            self.send_header("Content-Type", "text/event-stream")
+            self.send_header("Cache-Control", "no-cache")
+            for k, v in (headers or {}).items():
+                self.send_header(k, v)
+            self.end_headers()
+            self.close_connection = True
+            self.connection.settimeout(None)
+
+            def write(message: dict[str, Any]) -> None:
+                self.wfile.write(b"data: " + encode(message)[:-1] + b"\n\n")
+                self.wfile.flush()
+
+            return write
+
+        def _legacy(self) -> LegacySession | None:
+            sid = self.headers.get("Mcp-Session-Id")
+            if sid is None:
+                return None
+            with legacy_lock:
+                found = legacy.get(sid)
+            if found is None:
+                raise Refused(404, "no such session (it ended, or the server restarted): initialize again")
+            return found
+
+        def do_POST(self) -> None:
+            try:
+                self._check()
+                if self.path.split("?")[0] != "/mcp":
+                    raise Refused(404, "the endpoint is /mcp")
+                body = self._body()
+                self._post(body)
+            except Refused as e:
+                self._refuse(e.status, str(e))
+            except (OSError, ValueError):
+                self.close_connection = True
+
+        def _post(self, body: bytes) -> None:
+            try:
+                message = json.loads(body)
+            except ValueError:
+                self._send(400, error(None, -32700, "not JSON"))
+                return
+            if not isinstance(message, dict):
+                self._send(400, error(None, -32600, "one JSON-RPC message a request: no batches"))
+                return
+            params = message.get("params") if isinstance(message.get("params"), dict) else {}
+            meta = params.get("_meta") if isinstance(params.get("_meta"), dict) else {}
+            modern = "io.modelcontextprotocol/protocolVersion" in meta
+            header = self.headers.get("MCP-Protocol-Version")
+            if modern and header is not None and header != meta["io.modelcontextprotocol/protocolVersion"]:
+                self._send(400, error(message.get("id"), -32020, "the MCP-Protocol-Version header and the "
+                                                                  "request's _meta disagree"))
+                return
+            if modern or message.get("method") == "server/discover":
+                self._modern(message)
+            else:
+                self._older(message)
+
+        def _modern(self, message: dict[str, Any]) -> None:
+            if message.get("method") == "subscriptions/listen" and "id" in message:
+                write = self._stream_open()
+                done = threading.Event()
+                outbox = Outbox(write, lambda e: done.set())
+                connection = Connection(session, outbox, log)
+                try:
+                    connection.receive(json.dumps(message))
+                    done.wait()  # until the client closes the stream
+                finally:
+                    connection.close()
+                    outbox.close()
+                return
+            got: list[dict[str, Any]] = []
+            ready = threading.Event()
+
+            def answer(m: dict[str, Any]) -> None:
+                got.append(m)
+                ready.set()
+
+            outbox = Outbox(answer, lambda e: None)
+            connection = Connection(session, outbox, log)
+            try:
+                connection.receive(json.dumps(message))
+                if "id" not in message or message.get("method") is None:
+                    self._send(202)
+                    return
+                if ready.wait(ANSWER_TIMEOUT_S):
+                    self._send(200, got[0])
+                else:
+                    self._send(504, error(message["id"], -32603, "no answer in time"))
+            finally:
+                connection.close()
+                outbox.close()
+
+        def _older(self, message: dict[str, Any]) -> None:
+            if message.get("method") == "initialize":
+                with legacy_lock:
+                    if len(legacy) >= MAX_LEGACY_SESSIONS:
+                        raise Refused(503, f"{MAX_LEGACY_SESSIONS} sessions are open: end one (DELETE) first")
+                    s = LegacySession(session, log)
+                    legacy[s.id] = s
+            else:
+                s = self._legacy()
+                if s is None:
+                    raise Refused(400, "an Mcp-Session-Id header is needed (from initialize), or the current "
+                                       "era's _meta")
+            if "id" not in message or message.get("method") is None:
+                s.connection.receive(json.dumps(message))
+                self._send(202, headers={"Mcp-Session-Id": s.id})
+                return
+            ready = threading.Event()
+            s.answers[message["id"]] = ready
+            s.connection.receive(json.dumps(message))
+            if ready.wait(ANSWER_TIMEOUT_S):
+                self._send(200, s.answered.pop(message["id"]), {"Mcp-Session-Id": s.id})
+            else:
+                s.answers.pop(message["id"], None)
+                self._send(504, error(message["id"], -32603, "no answer in time"), {"Mcp-Session-Id": s.id})
+
+        def do_GET(self) -> None:
+            try:
+                self._check()
+                s = self._legacy()
+                if s is None:
+                    raise Refused(405, "GET opens an older-era session's stream: initialize first")
+                write = self._stream_open({"Mcp-Session-Id": s.id})
+                closed = threading.Event()
+
+                def guarded(message: dict[str, Any]) -> None:
+                    try:
+                        write(message)
+                    except OSError:
+                        closed.set()
+                        raise
+
+                with s.lock:
+                    s.stream = guarded
+                while not closed.wait(15):
+                    try:
+                        with s.lock:
+                            self.wfile.write(b": keep-alive\n\n")
+                            self.wfile.flush()
+                    except OSError:
+                        break
+                with s.lock:
+                    if s.stream is guarded:
+                        s.stream = None
+            except Refused as e:
+                self._refuse(e.status, str(e))
+
+        def do_DELETE(self) -> None:
+            try:
+                self._check()
+                s = self._legacy()
+                if s is None:
+                    raise Refused(400, "an Mcp-Session-Id header is needed")
+                with legacy_lock:
+                    legacy.pop(s.id, None)
+                s.close()
+                self._send(204)
+            except Refused as e:
+                self._refuse(e.status, str(e))
+
+    class Server(ThreadingHTTPServer):
+        daemon_threads = True
+        address_family = __import__("socket").AF_INET6 if ":" in host else __import__("socket").AF_INET
+
+    try:
+        httpd = Server(("localhost" if host == "localhost" else host, port), Handler)
+    except OSError as e:
+        log(f"--http {where}: {e.strerror}")
+        return 2
+    bound = httpd.server_address[1]
+    log(f"serving http://{'[' + host + ']' if ':' in host else host}:{bound}/mcp; the bearer token is in {token_path}")
+    try:
+        httpd.serve_forever(poll_interval=0.2)
+    finally:
+        httpd.server_close()
+        try:
+            os.unlink(token_path)
+        except OSError:
+            pass
+    return 0
