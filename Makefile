@@ -8,6 +8,9 @@ OPENXR_TARGETS := demo-openxr check-openxr
 # These add a headless browser too (both runtimes play the same script); the page's own
 # packages are fetched first, by npm on this machine.
 WEBXR_TARGETS := demo-webxr check-webxr
+# These add node (in the browser's root) and the official Model Context Protocol clients,
+# fetched first by npm on this machine: an agent at the end of the records.
+AGENT_TARGETS := check-agent bench-agent demo-agent
 
 # make dist builds the sdist and the x86-64 wheel in the toolchain root, then the aarch64
 # wheel: cross-built in a root that adds a cross compiler, run under emulation there and
@@ -18,7 +21,7 @@ CROSS := SPATIAL_DEVROOT_EXTRA=tools/devroot-cross.packages
 
 ifndef SPATIAL_INSIDE
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) dist dist-aarch64
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) dist dist-aarch64
 $(TARGETS):
 	@tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
@@ -41,6 +44,11 @@ dist-aarch64:
 
 $(WEBXR_TARGETS):
 	@tools/npm-packages webxr
+	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages:tools/devroot-webxr.packages \
+	    tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+
+$(AGENT_TARGETS):
+	@tools/npm-packages agent
 	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages:tools/devroot-webxr.packages \
 	    tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 

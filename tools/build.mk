@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # On the host's own toolchain, say first what is missing rather than fail midway.
 CHECK_TOOLS := $(if $(filter host,$(SPATIAL_MODE)),tools/check-tools,true)
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) venv native module dist dist-aarch64-build dist-aarch64-run \
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) venv native module dist dist-aarch64-build dist-aarch64-run \
     dist-aarch64-test
 
 $(VPY):
@@ -56,6 +56,21 @@ demo-webxr: module
 
 check-webxr: module
 	$(VPY) -m pytest -q -p no:cacheprovider tests/webxr $(PYTEST_ARGS)
+
+# The session's records served over the Model Context Protocol to the official clients
+# and the inspector's CLI, every era, stdio and HTTP (needs node and build/agent).
+check-agent: module
+	$(VPY) -m pytest -q -p no:cacheprovider tests/agent $(PYTEST_ARGS)
+
+# From a frame line that changes the target to the update at an official client, and a
+# tool call's round trip; the server's memory over a long session.
+bench-agent: module
+	$(VPY) bench/agent.py $(BENCH_AGENT_ARGS)
+
+# A spoken session on the OpenXR runtime, and an agent on the official client asking
+# what each deictic word referred to.
+demo-agent: module
+	$(VPY) examples/agent/demo.py
 
 clean:
 	rm -rf $(BUILD)
