@@ -303,7 +303,8 @@ def test_the_follower_keeps_a_half_written_line_and_skips_an_over_long_one(tmp_p
     path.write_bytes(b"a" * (1 << 20) + b"aa\nshort\npart")
     got, warned = [], []
     f = Follower([str(path)], lambda p, n, line: got.append((n, line)), warned.append)
-    f.poll()
+    while f.poll():  # a mebibyte a poll
+        pass
     assert got == [(2, b"short")] and "over 1048576 bytes" in warned[0]
     with open(path, "ab") as s:
         s.write(b"ial\n")

@@ -10,6 +10,8 @@ from dataclasses import dataclass, field
 
 # A line longer than this is no record of ours: it is skipped, up to its line break.
 MAX_LINE = 1 << 20
+# What one poll reads of a file at most: a long recording is read in pieces, never whole.
+READ_CHUNK = 1 << 20
 
 
 @dataclass
@@ -71,7 +73,7 @@ class Follower:
         try:
             with open(f.path, "rb") as stream:
                 stream.seek(f.offset)
-                chunk = stream.read(max(0, st.st_size - f.offset))
+                chunk = stream.read(min(READ_CHUNK, st.st_size - f.offset))
         except OSError as e:
             self.warn(f"{f.path}: {e.strerror}")
             return False

@@ -16,6 +16,7 @@ import ipaddress
 import json
 import os
 import secrets
+import socket
 import stat
 import tempfile
 import threading
@@ -23,7 +24,7 @@ from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-from .protocol import LEGACY, MAX_MESSAGE, MODERN, Connection, Outbox, error
+from .protocol import LEGACY, MAX_MESSAGE, MODERN, Connection, DirectOutbox, Outbox, error
 from .session import Session
 from .stdio import encode
 
@@ -128,6 +129,9 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
         def setup(self) -> None:
             super().setup()
             self.connection.settimeout(READ_TIMEOUT_S)
+            # Headers and body go out as two writes: without this, the second waits for the
+            # client's delayed acknowledgement (tens of milliseconds).
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
         def _send(self, status: int, body: dict[str, Any] | None = None, headers: dict[str, str] | None = None) -> None:
             data = encode(body) if body is not None else b""
@@ -222,8 +226,8 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
             if not isinstance(message, dict):
                 self._send(400, error(None, -32600, "one JSON-RPC message a request: no batches"))
                 return
-            params = message.get("params") if isinstance(message.get("params"), dict) else {}
-            meta = params.get("_meta") if isinstance(params.get("_meta"), dict) else {}
+            params: dict[str, Any] = message["params"] if isinstance(message.get("params"), dict) else {}
+            meta: dict[str, Any] = params["_meta"] if isinstance(params.get("_meta"), dict) else {}
             modern = "io.modelcontextprotocol/protocolVersion" in meta
             header = self.headers.get("MCP-Protocol-Version")
             if modern and header is not None and header != meta["io.modelcontextprotocol/protocolVersion"]:
@@ -255,8 +259,8 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
                 got.append(m)
                 ready.set()
 
-            outbox = Outbox(answer, lambda e: None)
-            connection = Connection(session, outbox, log)
+            direct = DirectOutbox(answer)
+            connection = Connection(session, direct, log)
             try:
                 connection.receive(json.dumps(message))
                 if "id" not in message or message.get("method") is None:
@@ -268,7 +272,6 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
                     self._send(504, error(message["id"], -32603, "no answer in time"))
             finally:
                 connection.close()
-                outbox.close()
 
         def _older(self, message: dict[str, Any]) -> None:
             if message.get("method") == "initialize":
@@ -278,10 +281,11 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
                     s = LegacySession(session, log)
                     legacy[s.id] = s
             else:
-                s = self._legacy()
-                if s is None:
+                found = self._legacy()
+                if found is None:
                     raise Refused(400, "an Mcp-Session-Id header is needed (from initialize), or the current "
                                        "era's _meta")
+                s = found
             if "id" not in message or message.get("method") is None:
                 s.connection.receive(json.dumps(message))
                 self._send(202, headers={"Mcp-Session-Id": s.id})
@@ -341,7 +345,7 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
 
     class Server(ThreadingHTTPServer):
         daemon_threads = True
-        address_family = __import__("socket").AF_INET6 if ":" in host else __import__("socket").AF_INET
+        address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
 
     try:
         httpd = Server(("localhost" if host == "localhost" else host, port), Handler)

@@ -136,10 +136,30 @@ class Outbox:
                 return
 
 
+class DirectOutbox:
+    """An outbox that hands each message on at once, on the caller's thread: for one HTTP
+    request's answer, whose writer is the request's own."""
+
+    def __init__(self, write: Callable[[dict[str, Any]], None]) -> None:
+        self.write = write
+
+    def put(self, message: dict[str, Any]) -> None:
+        self.write(message)
+
+    def update(self, key: Any, message: dict[str, Any]) -> None:
+        self.write(message)
+
+    def forget(self, predicate: Callable[[Any], bool]) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
 class Connection:
     """One client. `receive(text)` takes one message; what it answers goes to the outbox."""
 
-    def __init__(self, session: Session, outbox: Outbox, log: Callable[[str], None]) -> None:
+    def __init__(self, session: Session, outbox: Outbox | DirectOutbox, log: Callable[[str], None]) -> None:
         self.session = session
         self.outbox = outbox
         self.log = log
@@ -151,9 +171,8 @@ class Connection:
         self.waits: dict[Any, tuple[int, float, bool]] = {}  # request id -> (after, deadline, modern)
         self.cancelled: set[Any] = set()
         session.listeners.append(self._changed)
-        self.timer = threading.Thread(target=self._expire_waits, name="mcp-waits", daemon=True)
+        self.timer: threading.Thread | None = None  # started with the first wait
         self.stopped = threading.Event()
-        self.timer.start()
 
     def close(self) -> None:
         self.stopped.set()
@@ -263,7 +282,8 @@ class Connection:
                 (self.subscribed.add if method == "resources/subscribe" else self.subscribed.discard)(uri)
             return self._result(id_, {}, modern)
         if method == "subscriptions/listen" and modern:
-            return self._listen(id_, params)
+            self._listen(id_, params)
+            return None
         return error(id_, METHOD_NOT_FOUND, f"no method {method!r} in the {'current' if modern else 'older'} era")
 
     def _result(self, id_: Any, result: dict[str, Any], modern: bool, method: str = "") -> dict[str, Any]:
@@ -303,6 +323,9 @@ class Connection:
                     if len(self.waits) >= MAX_WAITS:
                         raise tools.ArgumentError(f"{MAX_WAITS} waits are in flight on this connection already")
                     self.waits[id_] = (after, time.monotonic() + arguments.get("timeout_s", 20), modern)
+                    if self.timer is None:
+                        self.timer = threading.Thread(target=self._expire_waits, name="mcp-waits", daemon=True)
+                        self.timer.start()
                 # An event that came in between is not missed: look again now that the wait is known.
                 self._changed({tools.EVENTS_URI})
                 return None
@@ -329,7 +352,6 @@ class Connection:
         meta = {SUBSCRIPTION_KEY: id_}
         self.outbox.put({"jsonrpc": "2.0", "method": "notifications/subscriptions/acknowledged",
                          "params": {"notifications": {"resourceSubscriptions": honoured}, "_meta": meta}})
-        return None
 
     # The session changed.
 

@@ -11,6 +11,8 @@ from typing import Any
 from .. import SCHEMA_FILES, schema
 from .session import EVENTS_URI, FRAME_URI, INT64_MAX, INT64_MIN, SESSION_URI, WHY, Session
 
+__all__ = ["EVENTS_URI", "RESOURCES", "SUBSCRIBABLE", "TOOLS", "ArgumentError", "call", "check_arguments", "read"]
+
 # The longest a wait_for_event call waits: well under the clients' usual 60 s request timeout.
 MAX_WAIT_S = 30.0
 MAX_PAGE = 100
@@ -112,7 +114,7 @@ POINTING_OUT = {
     "required": ["found"],
 }
 
-EVENT_ENTRY = {
+EVENT_ENTRY: dict[str, Any] = {
     "type": "object",
     "properties": {
         "sequence": {"type": "integer", "minimum": 1, "description": "The event's number in the session, from 1."},
@@ -262,9 +264,9 @@ def lines_of(answer: dict[str, Any]) -> str:
     """The text content of an answer: its record lines, exactly as written, or the answer
     as JSON where it holds none."""
     if "frame_line" in answer:
-        return answer["frame_line"]
+        return str(answer["frame_line"])
     if "event_line" in answer:
-        return answer["event_line"]
+        return str(answer["event_line"])
     if answer.get("events"):
         return "\n".join(e["event_line"] for e in answer["events"])
     return json.dumps(answer, separators=(",", ":"))
