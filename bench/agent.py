@@ -16,8 +16,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import signal
-import socket
 import subprocess
 import sys
 import time
@@ -26,7 +24,7 @@ import _spatial as sp
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "python"))
-from mcp_helpers import Server, frame  # noqa: E402
+from mcp_helpers import Server, environment, frame, start_http, stop_http  # noqa: E402
 
 WORK = os.path.join(REPO, "build", "bench-agent")
 PACKAGES = os.path.join(REPO, "build", "agent")
@@ -36,11 +34,6 @@ FRAME_NS = 11_111_111
 def percentile(values: list[float], q: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))] if ordered else float("nan")
-
-
-def environment() -> dict[str, str]:
-    return {"PATH": os.environ["PATH"], "HOME": os.environ.get("HOME", "/tmp"),
-            "PYTHONPATH": os.path.join(REPO, "src") + os.pathsep + os.environ.get("PYTHONPATH", "")}
 
 
 def latency(clients: int, http: bool, seconds: float, calls: int) -> tuple[list[float], list[float]]:
@@ -58,15 +51,8 @@ def latency(clients: int, http: bool, seconds: float, calls: int) -> tuple[list[
               "command": command, "env": environment()}
     server = None
     if http:
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
         token = os.path.join(WORK, "token")
-        server = subprocess.Popen([*command, "--http", f"127.0.0.1:{port}", "--token-file", token],
-                                  env=environment(), stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(token) and time.monotonic() < deadline:
-            time.sleep(0.05)
+        server, port = start_http([frames_path], token)
         config["http"] = {"url": f"http://127.0.0.1:{port}/mcp", "token_file": token}
     config_path = os.path.join(WORK, "config.json")
     with open(config_path, "w") as f:
@@ -101,8 +87,7 @@ def latency(clients: int, http: bool, seconds: float, calls: int) -> tuple[list[
         if node.poll() is None:
             node.kill()
         if server is not None:
-            server.send_signal(signal.SIGTERM)
-            server.wait(10)
+            stop_http(server)
     result = json.loads(out)
     delays = []
     for arrivals in result["arrivals"]:
@@ -142,10 +127,13 @@ def memory(minutes: int) -> list[tuple[int, int]]:
                             + "\n")
             os.replace(path + ".next", path)
             written += chunk
+            deadline = time.monotonic() + 120
             while True:
                 answer = server.request("resources/read", {"uri": "spatial://session"}, modern=True)
                 if json.loads(answer["result"]["contents"][0]["text"])["frames"] >= written:
                     break
+                if time.monotonic() > deadline:
+                    raise SystemExit(f"bench-agent: the server read no more than {written} frames in 120 s")
                 time.sleep(0.2)
             rows.append((written, rss_kib(server.proc.pid)))
     os.remove(path)

@@ -7,17 +7,14 @@ from __future__ import annotations
 import json
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
-import time
 
 import _spatial as sp
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "python"))
-from mcp_helpers import write_session  # noqa: E402
+from mcp_helpers import environment, start_http, stop_http, write_session  # noqa: E402
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGES = os.path.join(REPO, "build", "agent")
@@ -30,11 +27,6 @@ pytestmark = pytest.mark.skipif(shutil.which("node") is None or not os.path.exis
 
 def server_command(*files: str) -> list[str]:
     return [sys.executable, "-m", "spatial_intent.cli", "mcp", *files]
-
-
-def environment() -> dict[str, str]:
-    return {"PATH": os.environ["PATH"], "HOME": os.environ.get("HOME", "/tmp"),
-            "PYTHONPATH": os.path.join(REPO, "src") + os.pathsep + os.environ.get("PYTHONPATH", "")}
 
 
 @pytest.fixture
@@ -75,30 +67,18 @@ def test_both_official_clients_in_every_era_over_stdio(session, tmp_path):
         assert r["steps"]["subscribe and update"].startswith("update after")
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def test_both_official_clients_in_every_era_over_http(session, tmp_path):
     frames, events, lines, live = session
-    port, token_file = free_port(), str(tmp_path / "token")
-    server = subprocess.Popen([*server_command(frames, events, live), "--http", f"127.0.0.1:{port}",
-                               "--token-file", token_file], env=environment(), stderr=subprocess.DEVNULL,
-                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    token_file = str(tmp_path / "token")
+    server, port = start_http([frames, events, live], token_file)
     try:
-        deadline = time.monotonic() + 10
-        while not os.path.exists(token_file) and time.monotonic() < deadline:
-            time.sleep(0.05)
         rows = run_clients({"command": ["false"], "env": environment(), "append": {"path": live, "lines": lines},
                             "moment_text": str(sp.from_jsonl(lines[0]).timestamp_ns),
                             "http": {"url": f"http://127.0.0.1:{port}/mcp", "token_file": token_file},
                             "cases": [[c + "-http", m] for c, m in CASES]}, tmp_path)
         assert [r["era"] for r in rows] == ["legacy", "modern", "modern", "legacy"]
     finally:
-        server.send_signal(signal.SIGTERM)
-        assert server.wait(10) == 0
+        assert stop_http(server) == 0
 
 
 def inspector(era: str, *args: str, files: list[str]) -> subprocess.CompletedProcess:

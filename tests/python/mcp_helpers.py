@@ -6,6 +6,7 @@ import json
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -61,17 +62,64 @@ def write_session(folder: str, t0: int = BIG_T0, frames: int = 180, said: tuple[
     return frames_path, events_path, lines
 
 
+SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "src"))
+
+
+def environment() -> dict[str, str]:
+    """What a server started by a client needs: clients pass on only a few variables."""
+    return {"PATH": os.environ["PATH"], "HOME": os.environ.get("HOME", "/tmp"),
+            "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
+
+
+def default_sigint() -> None:
+    # A runner started in the background ignores Ctrl-C; the server must not.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port: int = s.getsockname()[1]
+        return port
+
+
+def start_http(files: list[str], token_file: str, timeout: float = 10.0
+               ) -> tuple[subprocess.Popen[bytes], int]:
+    """`spatial mcp --http` on a free loopback port, once its token file is written; what
+    it says goes to TOKEN_FILE.log (a pipe nobody reads could fill and stop it)."""
+    port = free_port()
+    with open(token_file + ".log", "wb") as log:
+        proc = subprocess.Popen([sys.executable, "-m", "spatial_intent.cli", "mcp", "--http", f"127.0.0.1:{port}",
+                                 "--token-file", token_file, *files], stderr=log,
+                                env={**os.environ, **environment()}, preexec_fn=default_sigint)
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(token_file):
+        if time.monotonic() > deadline or proc.poll() is not None:
+            proc.kill()
+            proc.wait(5)
+            with open(token_file + ".log") as said:
+                raise AssertionError(f"the HTTP server did not start: {said.read()[-500:]}")
+        time.sleep(0.05)
+    return proc, port
+
+
+def stop_http(proc: subprocess.Popen[bytes]) -> int:
+    proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.wait(10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(5)
+
+
 class Server:
     """`spatial mcp` as a child, one message a line. Every read is bounded in time."""
 
     def __init__(self, *args: str, stderr: Any = subprocess.PIPE) -> None:
-        env = {**os.environ, "PYTHONPATH": os.path.join(os.path.dirname(__file__), "..", "..", "src")
-               + os.pathsep + os.environ.get("PYTHONPATH", "")}
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "spatial_intent.cli", "mcp", *args], stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=stderr, env=env,
-            # A runner started in the background ignores Ctrl-C; the server must not.
-            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+            stdout=subprocess.PIPE, stderr=stderr, env={**os.environ, **environment()}, preexec_fn=default_sigint)
         self.next_id = 0
         self.buffer = b""
         self.seen: list[dict[str, Any]] = []

@@ -277,6 +277,15 @@ def test_the_server_ends_on_end_of_input_and_signals(server, how, status):
     assert code == status
 
 
+def test_a_client_that_closes_its_end_of_our_output_ends_the_server_with_status_1(server, session_files):
+    server.initialize()
+    server.request("resources/subscribe", {"uri": "spatial://events/recent"})
+    server.proc.stdout.close()
+    _append_event(session_files[1])
+    assert server.proc.wait(10) == 1
+    assert "the client closed standard output" in server.proc.stderr.read().decode()
+
+
 def test_an_unread_outbox_holds_one_update_a_resource_and_never_blocks():
     release = threading.Event()
     written = []

@@ -6,42 +6,23 @@ from __future__ import annotations
 import http.client
 import json
 import os
-import signal
 import socket
 import stat
 import subprocess
 import sys
-import time
 
 import pytest
-from mcp_helpers import MODERN_META, write_session
-
-SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from mcp_helpers import MODERN_META, SRC, start_http, stop_http, write_session
 
 
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
     folder = tmp_path_factory.mktemp("http")
     frames, events, _ = write_session(str(folder))
-    port, token_file = free_port(), str(folder / "token")
-    proc = subprocess.Popen([sys.executable, "-m", "spatial_intent.cli", "mcp", "--http", f"127.0.0.1:{port}",
-                             "--token-file", token_file, frames, events], stderr=subprocess.PIPE,
-                            env={**os.environ, "PYTHONPATH": SRC}, preexec_fn=lambda: signal.signal(
-                                signal.SIGINT, signal.SIG_DFL))
-    deadline = time.monotonic() + 10
-    while not os.path.exists(token_file) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.2)
+    token_file = str(folder / "token")
+    proc, port = start_http([frames, events], token_file)
     yield port, token_file, open(token_file).read().strip()
-    proc.send_signal(signal.SIGTERM)
-    assert proc.wait(10) == 0
-    proc.stderr.close()
+    assert stop_http(proc) == 0
     assert not os.path.exists(token_file)  # the token goes with the server
 
 
@@ -120,3 +101,44 @@ def test_only_loopback_is_served(where, tmp_path):
     got = subprocess.run([sys.executable, "-m", "spatial_intent.cli", "mcp", "--http", where, frames],
                          capture_output=True, text=True, timeout=20, env={**os.environ, "PYTHONPATH": SRC})
     assert got.returncode == 2 and "loopback addresses only" in got.stderr
+
+
+def test_a_client_that_stops_mid_request_holds_up_no_one(served):
+    port, _, token = served
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as slow:
+        slow.sendall(b"POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: 100\r\n\r\n{" % port)
+        headers = {"Host": f"127.0.0.1:{port}", "Authorization": f"Bearer {token}"}
+        assert post(port, PING, headers)[0] == 200
+
+
+def test_an_event_stream_whose_client_goes_away_leaves_the_server_serving(served):
+    port, _, token = served
+    body = json.dumps({"jsonrpc": "2.0", "id": "l1", "method": "subscriptions/listen", "params": {
+        "notifications": {"resourceSubscriptions": ["spatial://events/recent"]}, "_meta": MODERN_META}}).encode()
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as listener:
+        listener.sendall(b"POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nAuthorization: Bearer %s\r\n"
+                         b"Content-Type: application/json\r\nContent-Length: %d\r\n\r\n%s"
+                         % (port, token.encode(), len(body), body))
+        got = b""
+        while b"acknowledged" not in got:
+            chunk = listener.recv(4096)
+            assert chunk, got
+            got += chunk
+        assert b"text/event-stream" in got
+    headers = {"Host": f"127.0.0.1:{port}", "Authorization": f"Bearer {token}"}
+    assert post(port, PING, headers)[0] == 200
+
+
+def test_older_era_sessions_never_said_goodbye_to_do_not_lock_others_out(served):
+    port, _, token = served
+    headers = {"Host": f"127.0.0.1:{port}", "Authorization": f"Bearer {token}"}
+    hello = {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+        "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}}
+    ids = []
+    for _ in range(40):
+        status, _, got = post(port, hello, headers)
+        assert status == 200
+        ids.append(got["Mcp-Session-Id"])
+    ping = {"jsonrpc": "2.0", "id": 2, "method": "ping"}
+    assert post(port, ping, {**headers, "Mcp-Session-Id": ids[0]})[0] == 404  # the longest unused, ended
+    assert post(port, ping, {**headers, "Mcp-Session-Id": ids[-1]})[0] == 200

@@ -80,6 +80,12 @@ class Feeder:
             self.log(f"{path}:{number}: {why}; the line is skipped")
 
     def _run(self) -> None:
+        try:
+            self._follow()
+        finally:
+            self.follower.close()
+
+    def _follow(self) -> None:
         rescanned = time.monotonic()
         while not self.stop.is_set():
             try:
@@ -98,7 +104,8 @@ class Feeder:
 
 
 class Stop(Exception):
-    """SIGTERM: the client (or an administrator) ends the server."""
+    """SIGTERM: the client (or an administrator) ends the server, or the client went away
+    (`client_gone`)."""
 
 
 def run(names: list[str], capacity: int, max_age_ns: int, http: str | None, token_file: str | None,
@@ -111,18 +118,19 @@ def run(names: list[str], capacity: int, max_age_ns: int, http: str | None, toke
         raise Stop()
 
     signal.signal(signal.SIGTERM, stop)
+    client_gone = threading.Event()  # standard output closed under the server: status 1
     feeder.start()
-    # Answers start from the session as the files hold it, not from whatever was read first.
-    if not feeder.caught_up.wait(CATCH_UP_S):
-        log(f"still reading the records after {CATCH_UP_S:g} s; answering from what was read so far")
     try:
+        # Answers start from the session as the files hold it, not from whatever was read first.
+        if not feeder.caught_up.wait(CATCH_UP_S):
+            log(f"still reading the records after {CATCH_UP_S:g} s; answering from what was read so far")
         if http is not None:
             from . import http as transport
             return transport.serve(session, http, token_file, log)
         from . import stdio
-        return stdio.serve(session, log)
+        return stdio.serve(session, log, client_gone)
     except Stop:
-        return 0
+        return 1 if client_gone.is_set() else 0
     except KeyboardInterrupt:
         log("interrupted")
         return 130

@@ -25,6 +25,7 @@ class Followed:
     partial: bytearray = field(default_factory=bytearray)
     skipping: bool = False  # inside a line over MAX_LINE
     missing: bool = False  # said once; said again only after it came back
+    fd: int | None = None  # kept open between polls; reopened when the file is replaced
 
 
 class Follower:
@@ -45,8 +46,19 @@ class Follower:
             grew |= self._poll(f)
         return grew
 
+    def close(self) -> None:
+        for f in self.files:
+            self._close(f)
+
+    @staticmethod
+    def _close(f: Followed) -> None:
+        if f.fd is not None:
+            os.close(f.fd)
+            f.fd = None
+
     def _restart(self, f: Followed, why: str) -> None:
         self.warn(f"{f.path}: {why}; reading it again from its start")
+        self._close(f)
         f.offset, f.line_number, f.skipping = 0, 0, False
         f.partial.clear()
 
@@ -57,6 +69,7 @@ class Follower:
             if not f.missing:
                 f.missing = True
                 self.warn(f"{f.path}: {e.strerror}; serving what was read, and watching for it")
+            self._close(f)
             return False
         identity = (st.st_dev, st.st_ino)
         if f.missing:
@@ -71,11 +84,15 @@ class Follower:
         if st.st_size == f.offset:
             return False
         try:
-            with open(f.path, "rb") as stream:
-                stream.seek(f.offset)
-                chunk = stream.read(min(READ_CHUNK, st.st_size - f.offset))
+            if f.fd is None:
+                f.fd = os.open(f.path, os.O_RDONLY | os.O_CLOEXEC)
+                if os.fstat(f.fd).st_ino != st.st_ino:  # replaced between the stat and the open
+                    self._close(f)
+                    return False
+            chunk = os.pread(f.fd, min(READ_CHUNK, st.st_size - f.offset), f.offset)
         except OSError as e:
             self.warn(f"{f.path}: {e.strerror}")
+            self._close(f)
             return False
         f.offset += len(chunk)
         self._split(f, chunk)

@@ -20,6 +20,7 @@ import socket
 import stat
 import tempfile
 import threading
+import time
 from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
@@ -29,8 +30,11 @@ from .session import Session
 from .stdio import encode
 
 READ_TIMEOUT_S = 10.0  # a client that starts a request and stops sending is dropped
+WRITE_TIMEOUT_S = 30.0  # an event stream whose client stops reading for this long is ended
+KEEP_ALIVE_S = 15.0  # how often an idle event stream is written to, so a gone client is noticed
 ANSWER_TIMEOUT_S = 40.0  # longer than the longest wait_for_event
-MAX_LEGACY_SESSIONS = 32
+MAX_LEGACY_SESSIONS = 32  # past this, initialize ends the longest-unused session without a stream
+MAX_CONNECTIONS = 64  # open at once; one more is closed unanswered
 
 
 class Refused(Exception):
@@ -71,13 +75,45 @@ def write_token(path: str | None) -> tuple[str, str]:
     return token, path
 
 
+class EventStream:
+    """An open text/event-stream answer. Messages (from an outbox's thread) and keep-alive
+    comments (from the request's own) are written under one lock; the first write that
+    fails or times out ends it."""
+
+    def __init__(self, wfile: Any) -> None:
+        self.wfile = wfile
+        self.lock = threading.Lock()
+        self.closed = threading.Event()
+
+    def _write(self, data: bytes) -> None:
+        with self.lock:
+            try:
+                self.wfile.write(data)
+                self.wfile.flush()
+            except OSError:
+                self.closed.set()
+                raise
+
+    def send(self, message: dict[str, Any]) -> None:
+        self._write(b"data: " + encode(message)[:-1] + b"\n\n")
+
+    def hold(self) -> None:
+        """Until the client goes away."""
+        while not self.closed.wait(KEEP_ALIVE_S):
+            try:
+                self._write(b": keep-alive\n\n")
+            except OSError:
+                return
+
+
 class LegacySession:
     """The older era over HTTP: a session id from initialize, and a GET stream for what
     the server sends unasked."""
 
     def __init__(self, server: Session, log: Callable[[str], None]) -> None:
         self.id = secrets.token_hex(16)
-        self.stream: Any = None  # the GET stream's write function, while one is open
+        self.stream: EventStream | None = None  # the GET stream, while one is open
+        self.last_used = time.monotonic()
         self.lock = threading.Lock()
         self.outbox = Outbox(self._deliver, lambda e: None)
         self.connection = Connection(server, self.outbox, log)
@@ -92,7 +128,7 @@ class LegacySession:
         with self.lock:
             stream = self.stream
         if stream is not None:
-            stream(message)  # without a stream, an unasked message is not kept
+            stream.send(message)  # without a stream, an unasked message is not kept
 
     def close(self) -> None:
         self.connection.close()
@@ -179,7 +215,7 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
                 raise Refused(400, "a negative Content-Length")
             return self.rfile.read(length)
 
-        def _stream_open(self, headers: dict[str, str] | None = None) -> Callable[[dict[str, Any]], None]:
+        def _stream_open(self, headers: dict[str, str] | None = None) -> EventStream:
             self.send_response(200)
             self.send_header("Content-Type", "text/event-stream")
             self.send_header("Cache-Control", "no-cache")
@@ -187,13 +223,8 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
                 self.send_header(k, v)
             self.end_headers()
             self.close_connection = True
-            self.connection.settimeout(None)
-
-            def write(message: dict[str, Any]) -> None:
-                self.wfile.write(b"data: " + encode(message)[:-1] + b"\n\n")
-                self.wfile.flush()
-
-            return write
+            self.connection.settimeout(WRITE_TIMEOUT_S)
+            return EventStream(self.wfile)
 
         def _legacy(self) -> LegacySession | None:
             sid = self.headers.get("Mcp-Session-Id")
@@ -203,6 +234,7 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
                 found = legacy.get(sid)
             if found is None:
                 raise Refused(404, "no such session (it ended, or the server restarted): initialize again")
+            found.last_used = time.monotonic()
             return found
 
         def do_POST(self) -> None:
@@ -241,13 +273,12 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
 
         def _modern(self, message: dict[str, Any]) -> None:
             if message.get("method") == "subscriptions/listen" and "id" in message:
-                write = self._stream_open()
-                done = threading.Event()
-                outbox = Outbox(write, lambda e: done.set())
+                stream = self._stream_open()
+                outbox = Outbox(stream.send, lambda e: stream.closed.set())
                 connection = Connection(session, outbox, log)
                 try:
                     connection.receive(json.dumps(message))
-                    done.wait()  # until the client closes the stream
+                    stream.hold()
                 finally:
                     connection.close()
                     outbox.close()
@@ -277,7 +308,13 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
             if message.get("method") == "initialize":
                 with legacy_lock:
                     if len(legacy) >= MAX_LEGACY_SESSIONS:
-                        raise Refused(503, f"{MAX_LEGACY_SESSIONS} sessions are open: end one (DELETE) first")
+                        # A client that never says DELETE must not lock the others out.
+                        idle = [x for x in legacy.values() if x.stream is None]
+                        if not idle:
+                            raise Refused(503, f"{MAX_LEGACY_SESSIONS} sessions have open streams: end one first")
+                        oldest = min(idle, key=lambda x: x.last_used)
+                        del legacy[oldest.id]
+                        oldest.close()
                     s = LegacySession(session, log)
                     legacy[s.id] = s
             else:
@@ -305,27 +342,12 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
                 s = self._legacy()
                 if s is None:
                     raise Refused(405, "GET opens an older-era session's stream: initialize first")
-                write = self._stream_open({"Mcp-Session-Id": s.id})
-                closed = threading.Event()
-
-                def guarded(message: dict[str, Any]) -> None:
-                    try:
-                        write(message)
-                    except OSError:
-                        closed.set()
-                        raise
-
+                stream = self._stream_open({"Mcp-Session-Id": s.id})
                 with s.lock:
-                    s.stream = guarded
-                while not closed.wait(15):
-                    try:
-                        with s.lock:
-                            self.wfile.write(b": keep-alive\n\n")
-                            self.wfile.flush()
-                    except OSError:
-                        break
+                    s.stream = stream
+                stream.hold()
                 with s.lock:
-                    if s.stream is guarded:
+                    if s.stream is stream:
                         s.stream = None
             except Refused as e:
                 self._refuse(e.status, str(e))
@@ -343,9 +365,23 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
             except Refused as e:
                 self._refuse(e.status, str(e))
 
+    open_connections = threading.BoundedSemaphore(MAX_CONNECTIONS)
+
     class Server(ThreadingHTTPServer):
         daemon_threads = True
         address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
+
+        def process_request(self, request: Any, client_address: Any) -> None:
+            if not open_connections.acquire(blocking=False):
+                self.shutdown_request(request)
+                return
+            super().process_request(request, client_address)
+
+        def process_request_thread(self, request: Any, client_address: Any) -> None:
+            try:
+                super().process_request_thread(request, client_address)
+            finally:
+                open_connections.release()
 
     try:
         httpd = Server(("localhost" if host == "localhost" else host, port), Handler)

@@ -170,16 +170,13 @@ class Connection:
         self.listens: dict[Any, set[str]] = {}  # current era: listen request id -> URIs
         self.waits: dict[Any, tuple[int, float, bool]] = {}  # request id -> (after, deadline, modern)
         self.cancelled: set[Any] = set()
-        session.listeners.append(self._changed)
+        session.listen(self._changed)
         self.timer: threading.Thread | None = None  # started with the first wait
         self.stopped = threading.Event()
 
     def close(self) -> None:
         self.stopped.set()
-        try:
-            self.session.listeners.remove(self._changed)
-        except ValueError:
-            pass
+        self.session.unlisten(self._changed)
 
     # Messages in.
 
@@ -317,22 +314,26 @@ class Connection:
         arguments = tools.check_arguments(name, params.get("arguments"))
         if name == "wait_for_event":
             after = arguments.get("after_sequence", self.session.last_sequence())
+            timeout_s = arguments.get("timeout_s", 20)
             ready = self.session.event_after(after)
-            if ready is None and arguments.get("timeout_s", 20) > 0:
+            if ready is None and timeout_s > 0:
                 with self.lock:
                     if len(self.waits) >= MAX_WAITS:
                         raise tools.ArgumentError(f"{MAX_WAITS} waits are in flight on this connection already")
-                    self.waits[id_] = (after, time.monotonic() + arguments.get("timeout_s", 20), modern)
+                    self.waits[id_] = (after, time.monotonic() + timeout_s, modern)
                     if self.timer is None:
                         self.timer = threading.Thread(target=self._expire_waits, name="mcp-waits", daemon=True)
                         self.timer.start()
                 # An event that came in between is not missed: look again now that the wait is known.
-                self._changed({tools.EVENTS_URI})
+                self._answer_waits()
                 return None
-            answer = ready or {**self.session._now(), "timed_out": True}
+            answer = ready or self._timed_out()
         else:
             answer = tools.call(self.session, name, arguments)
         return self._result(id_, self._tool_result(answer), modern)
+
+    def _timed_out(self) -> dict[str, Any]:
+        return {**self.session.now_fields(), "timed_out": True}
 
     @staticmethod
     def _tool_result(answer: dict[str, Any]) -> dict[str, Any]:
@@ -359,7 +360,6 @@ class Connection:
         with self.lock:
             legacy = [u for u in uris if u in self.subscribed]
             modern = [(lid, u) for lid, wanted in self.listens.items() for u in uris if u in wanted]
-            waiting = list(self.waits.items()) if tools.EVENTS_URI in uris else []
         for uri in legacy:
             self.outbox.update(("legacy", uri), {"jsonrpc": "2.0", "method": "notifications/resources/updated",
                                                  "params": {"uri": uri}})
@@ -367,6 +367,12 @@ class Connection:
             self.outbox.update((("listen", lid), uri), {
                 "jsonrpc": "2.0", "method": "notifications/resources/updated",
                 "params": {"uri": uri, "_meta": {SUBSCRIPTION_KEY: lid}}})
+        if tools.EVENTS_URI in uris:
+            self._answer_waits()
+
+    def _answer_waits(self) -> None:
+        with self.lock:
+            waiting = list(self.waits.items())
         for id_, (after, _, modern_era) in waiting:
             ready = self.session.event_after(after)
             if ready is not None and self._take_wait(id_):
@@ -384,8 +390,7 @@ class Connection:
                 for i, _ in expired:
                     del self.waits[i]
             for i, modern in expired:
-                self.outbox.put(self._result(i, self._tool_result({**self.session._now(), "timed_out": True}),
-                                             modern))
+                self.outbox.put(self._result(i, self._tool_result(self._timed_out()), modern))
 
 
 def _is_id(value: Any) -> bool:

@@ -114,8 +114,19 @@ class Session:
             self.lock.notify_all()
         self._tell({EVENTS_URI, SESSION_URI})
 
+    def listen(self, listener: Callable[[set[str]], None]) -> None:
+        with self.lock:
+            self.listeners.append(listener)
+
+    def unlisten(self, listener: Callable[[set[str]], None]) -> None:
+        with self.lock:
+            if listener in self.listeners:
+                self.listeners.remove(listener)
+
     def _tell(self, uris: set[str]) -> None:
-        for listener in list(self.listeners):
+        with self.lock:
+            listeners = list(self.listeners)
+        for listener in listeners:
             listener(uris)
 
     # Answers.
@@ -126,10 +137,11 @@ class Session:
             out[name.removesuffix("_ns") + "_ms_ago"] = ms_between(self.now_ns, t)
         return out
 
-    def _now(self) -> dict[str, Any]:
-        if self.now_ns is None:
-            return {}
-        return {"now_ns": self.now_ns, "now_ns_text": str(self.now_ns)}
+    def now_fields(self) -> dict[str, Any]:
+        with self.lock:  # reentrant: the answers below call it holding the lock
+            if self.now_ns is None:
+                return {}
+            return {"now_ns": self.now_ns, "now_ns_text": str(self.now_ns)}
 
     def resolve_moment(self, timestamp_ns: int | None, seconds_ago: float | None) -> int | None:
         """The moment asked for, on the host's clock; None when it is relative to a now
@@ -145,7 +157,7 @@ class Session:
     def context_at(self, t: int | None) -> dict[str, Any]:
         """The frame in force at `t` by the timeline's rule, its age, or why there is none."""
         with self.lock:
-            out: dict[str, Any] = {"found": False, **self._now(), "max_age_ns": self.max_age_ns}
+            out: dict[str, Any] = {"found": False, **self.now_fields(), "max_age_ns": self.max_age_ns}
             if t is not None:
                 out.update(self._times("requested_ns", t))
             if t is None or not self.kept:
@@ -166,7 +178,7 @@ class Session:
         """What the newest frame says the user points at and looks at."""
         with self.lock:
             line = self.latest_line
-            out: dict[str, Any] = {"found": line is not None, **self._now()}
+            out: dict[str, Any] = {"found": line is not None, **self.now_fields()}
         if line is None:
             out.update(why="nothing_yet", why_text=WHY["nothing_yet"])
             return out
@@ -208,7 +220,7 @@ class Session:
         """Events of the last `seconds` (oldest first), at most `limit` of those after the
         sequence number `after`; `next_cursor` when more are left."""
         with self.lock:
-            out: dict[str, Any] = {**self._now()}
+            out: dict[str, Any] = {**self.now_fields()}
             if self.now_ns is None:
                 out.update(events=[], total=0)
                 return out
@@ -225,7 +237,7 @@ class Session:
         with self.lock:
             for e in self.events:
                 if e[0] > seq:
-                    return {**self._now(), "timed_out": False, **self._event_entry(*e)}
+                    return {**self.now_fields(), "timed_out": False, **self._event_entry(*e)}
         return None
 
     def last_sequence(self) -> int:
@@ -234,7 +246,7 @@ class Session:
 
     def summary(self) -> dict[str, Any]:
         with self.lock:
-            return {**self._now(), "files": list(self.files), "frames": self.frames, "events": self.event_count,
+            return {**self.now_fields(), "files": list(self.files), "frames": self.frames, "events": self.event_count,
                     "refused": self.refused, "kept_frames": len(self.kept), "capacity": self.capacity,
                     "max_age_ns": self.max_age_ns, "clock_restarts": self.restarts,
                     **({"first_ns": self.first_ns, "first_ns_text": str(self.first_ns)}

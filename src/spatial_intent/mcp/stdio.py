@@ -8,8 +8,9 @@ import json
 import os
 import signal
 import sys
+import threading
 from collections.abc import Callable
-from typing import Any, BinaryIO
+from typing import Any
 
 from .protocol import INVALID_REQUEST, MAX_MESSAGE, Connection, Outbox, error
 from .session import Session
@@ -19,17 +20,19 @@ def encode(message: dict[str, Any]) -> bytes:
     return json.dumps(message, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode() + b"\n"
 
 
-def serve(session: Session, log: Callable[[str], None], stdin: BinaryIO | None = None,
-          stdout: BinaryIO | None = None) -> int:
-    source = stdin or sys.stdin.buffer
-    sink = stdout or sys.stdout.buffer
+def serve(session: Session, log: Callable[[str], None], client_gone: threading.Event) -> int:
+    """Serves until end of input (0). When standard output breaks under a write, the
+    client went away without closing our input: `client_gone` is set and SIGTERM ends
+    the read, for status 1."""
+    source, sink = sys.stdin.buffer, sys.stdout.buffer
 
     def write(message: dict[str, Any]) -> None:
         sink.write(encode(message))
         sink.flush()
 
     def gone(e: BaseException) -> None:
-        log(f"standard output is closed ({type(e).__name__}); stopping")
+        log(f"the client closed standard output ({type(e).__name__}); stopping")
+        client_gone.set()
         os.kill(os.getpid(), signal.SIGTERM)
 
     outbox = Outbox(write, gone)
