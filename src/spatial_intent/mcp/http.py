@@ -396,6 +396,8 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
         httpd.server_close()
         try:
             os.unlink(token_path)
+            if os.path.basename(os.path.dirname(token_path)).startswith("spatial-mcp-"):
+                os.rmdir(os.path.dirname(token_path))  # the private folder made for it
         except OSError:
             pass
     return 0
