@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 import pytest
-from mcp_helpers import MODERN_META, SRC, start_http, stop_http, write_session
+from mcp_helpers import MODERN_META, environment, start_http, stop_http, write_session
 
 
 @pytest.fixture(scope="module")
@@ -99,7 +99,7 @@ def test_the_older_era_over_http_has_a_session(served):
 def test_only_loopback_is_served(where, tmp_path):
     frames, _, _ = write_session(str(tmp_path), frames=2, said=())
     got = subprocess.run([sys.executable, "-m", "spatial_intent.cli", "mcp", "--http", where, frames],
-                         capture_output=True, text=True, timeout=20, env={**os.environ, "PYTHONPATH": SRC})
+                         capture_output=True, text=True, timeout=20, env={**os.environ, **environment()})
     assert got.returncode == 2 and "loopback addresses only" in got.stderr
 
 
