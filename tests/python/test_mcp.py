@@ -164,6 +164,7 @@ def _append_event(events_path, text="and [here]"):
 
 
 def test_a_waiting_call_returns_the_next_event_and_a_cancelled_one_nothing(server, session_files):
+    server.request("ping", modern=True)  # the server has read the session: the event below is a new one
     server.send({"jsonrpc": "2.0", "id": "w1", "method": "tools/call",
                  "params": {"name": "wait_for_event", "arguments": {"timeout_s": 10}, "_meta": MODERN_META}})
     server.send({"jsonrpc": "2.0", "id": "w2", "method": "tools/call",
@@ -204,13 +205,20 @@ def test_frame_updates_come_on_a_change_that_matters_at_a_bounded_rate(server, s
             f.write(sp.to_jsonl(frame(t + i * 11_111_111)) + "\n")
     assert server.notifications("notifications/resources/updated", 0.5) == []
     t += 90 * 11_111_111
+    with open(session_files[0], "a") as f:  # 90 changes of target at once: coalesced
+        f.write("".join(sp.to_jsonl(frame(t + i * 11_111_111, f"panel:{i % 2}")) + "\n" for i in range(1, 91)))
+    burst = server.notifications("notifications/resources/updated", 0.5)
+    assert 1 <= len(burst) <= 10
+    t += 90 * 11_111_111
+    start = time.monotonic()
     with open(session_files[0], "a") as f:
         for i in range(1, 91):  # the target changes every frame for a second
             f.write(sp.to_jsonl(frame(t + i * 11_111_111, f"panel:{i % 2}")) + "\n")
             f.flush()
             time.sleep(0.011)
-    updates = server.notifications("notifications/resources/updated", 0.5)
-    assert 1 <= len(updates) <= 40
+    updates = server.notifications("notifications/resources/updated", 0.5)[len(burst):]
+    # At most 30 a second of the time it took (longer on a slow or emulated machine).
+    assert 1 <= len(updates) <= 30 * (time.monotonic() - start) + 2
 
 
 def test_the_files_are_followed_through_partial_lines_truncation_and_replacement(tmp_path):
