@@ -103,9 +103,17 @@ class Feeder:
                 self.stop.wait(POLL_S)
 
 
+# Once a signal says stop, the process ends within this long, whatever a thread is doing.
+EXIT_GRACE_S = 5.0
+
+
 class Stop(Exception):
-    """SIGTERM: the client (or an administrator) ends the server, or the client went away
-    (`client_gone`)."""
+    """SIGTERM or SIGINT: the client (or an administrator) ends the server, or the client
+    went away (`client_gone`). `status` is the exit status."""
+
+    def __init__(self, status: int) -> None:
+        super().__init__(status)
+        self.status = status
 
 
 def run(names: list[str], capacity: int, max_age_ns: int, http: str | None, token_file: str | None,
@@ -114,11 +122,20 @@ def run(names: list[str], capacity: int, max_age_ns: int, http: str | None, toke
     session = Session(capacity, max_age_ns)
     feeder = Feeder(session, names, log, follow)
 
+    client_gone = threading.Event()  # standard output closed under the server: status 1
+
     def stop(signum: int, frame: object) -> None:
-        raise Stop()
+        status = 130 if signum == signal.SIGINT else 1 if client_gone.is_set() else 0
+        # The way out below drains and closes what it can; should anything hold it up, the
+        # process still ends.
+        watchdog = threading.Timer(EXIT_GRACE_S, os._exit, (status,))
+        watchdog.daemon = True
+        watchdog.start()
+        raise Stop(status)
 
     signal.signal(signal.SIGTERM, stop)
-    client_gone = threading.Event()  # standard output closed under the server: status 1
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # not when started with Ctrl-C ignored
+        signal.signal(signal.SIGINT, stop)
     feeder.start()
     try:
         # Answers start from the session as the files hold it, not from whatever was read first.
@@ -129,8 +146,10 @@ def run(names: list[str], capacity: int, max_age_ns: int, http: str | None, toke
             return transport.serve(session, http, token_file, log)
         from . import stdio
         return stdio.serve(session, log, client_gone)
-    except Stop:
-        return 1 if client_gone.is_set() else 0
+    except Stop as e:
+        if e.status == 130:
+            log("interrupted")
+        return e.status
     except KeyboardInterrupt:
         log("interrupted")
         return 130
