@@ -139,7 +139,10 @@ def run(names: list[str], capacity: int, max_age_ns: int, http: str | None, toke
     feeder.start()
     try:
         # Answers start from the session as the files hold it, not from whatever was read first.
-        if not feeder.caught_up.wait(CATCH_UP_S):
+        deadline = time.monotonic() + CATCH_UP_S
+        while not feeder.caught_up.wait(0.2) and time.monotonic() < deadline:  # signals are acted on meanwhile
+            pass
+        if not feeder.caught_up.is_set():
             log(f"still reading the records after {CATCH_UP_S:g} s; answering from what was read so far")
         if http is not None:
             from . import http as transport

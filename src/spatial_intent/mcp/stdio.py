@@ -37,12 +37,13 @@ def serve(session: Session, log: Callable[[str], None], client_gone: threading.E
 
     outbox = Outbox(write, gone)
     connection = Connection(session, outbox, log)
-    try:
+
+    def read() -> None:
         while True:
             outbox.room()
             line = source.readline(MAX_MESSAGE + 1)
             if not line:
-                break
+                return
             if len(line) > MAX_MESSAGE and not line.endswith(b"\n"):
                 while (rest := source.readline(MAX_MESSAGE + 1)) and not rest.endswith(b"\n"):
                     pass
@@ -50,6 +51,15 @@ def serve(session: Session, log: Callable[[str], None], client_gone: threading.E
                 continue
             if line.strip():
                 connection.receive(line)
+
+    # The input is read on a thread of its own: a signal that arrives just before a blocking
+    # read enters the kernel would wait for the next line, were the main thread the reader.
+    # The main thread wakes five times a second, so SIGTERM and Ctrl-C are acted on at once.
+    reader = threading.Thread(target=read, name="mcp-stdin", daemon=True)
+    reader.start()
+    try:
+        while reader.is_alive():
+            reader.join(0.2)
     finally:
         connection.close()
         outbox.drain(2.0)
