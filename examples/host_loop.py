@@ -9,10 +9,10 @@ import sys
 import time
 
 import _spatial as sp
-from spatial_intent import nanoseconds
+from spatial_intent import nanoseconds, pointing
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from shared import pointing, script  # noqa: E402
+from shared import script  # noqa: E402
 
 FRAME_NS = 1_000_000_000 // 90
 SECONDS = 8  # 2 s for each way of pointing
@@ -48,7 +48,11 @@ SCENE = [
 
 
 def raycast(ray):
-    """The host's raycast: the nearest panel the ray meets, or None."""
+    """The host's raycast: the nearest panel the ray meets, or None. A ray with a number
+    that is not finite meets nothing."""
+    o, d = ray.origin, ray.direction
+    if not pointing.finite(((o.x, o.y, o.z), (d.x, d.y, d.z))):
+        return None
     best = None
     for panel in SCENE:
         found = panel.intersect(ray)
@@ -88,23 +92,26 @@ def make_frame(t0_ns, i, pointer):
 
     phase, pressed = SCRIPT.pointer(t), SCRIPT.pressed(t)
     aim = script.yaw_pitch_quaternion(*SCRIPT.aim_angles(t))
-    controller = (script.AIM_ORIGIN, forward(aim), pressed, 0) if phase == "controller" else None
-    hands = {}
+    controllers = [pointing.Controller("right", (script.AIM_ORIGIN, forward(aim)), pressed)] \
+        if phase == "controller" else []
+    hands = []
     for side, placed in (("left", SCRIPT.left_hand(t)), ("right", SCRIPT.right_hand(t))):
         if placed is None or phase == "controller":  # out of view, or holding a controller
-            hands[side] = None
             continue
         origin, q, held = placed
         setattr(f, f"{side}_hand_pose", pose(SCRIPT.wrist(side, t), q))
-        hands[side] = pointing.Hand(origin, forward(q), held == "point", side == "right" and pressed)
+        # This host's engine knows how each hand is held: it gives aim and pinch itself.
+        hands.append(pointing.Hand(side, (origin, forward(q)), aiming=held == "point",
+                                   pinched=side == "right" and pressed))
     looked = SCRIPT.gaze_angles(t)
     gaze = (script.HEAD_POSITION, forward(script.yaw_pitch_quaternion(*looked))) if looked is not None else None
     if gaze is not None:
         f.gaze_ray = sp.Ray(sp.Vec3(*gaze[0]), sp.Vec3(*gaze[1]))
 
-    choice = pointer.choose(f.timestamp_ns, (script.HEAD_POSITION, forward(head)), controller, hands, gaze)
+    choice = pointer.frame(f.timestamp_ns, pointing.Inputs((script.HEAD_POSITION, forward(head)), eyes=gaze,
+                                                           controllers=controllers, hands=hands))
     p = sp.PointingIntent()
-    p.ray = sp.Ray(sp.Vec3(*choice.origin), sp.Vec3(*choice.direction))
+    p.ray = sp.Ray(sp.Vec3(*choice.ray[0]), sp.Vec3(*choice.ray[1]))
     p.source = SOURCES[choice.source]
     p.confidence = sp.TrackingConfidence.POSITION_AND_ORIENTATION
     f.pointing = p

@@ -1,6 +1,6 @@
-"""A host on an OpenXR runtime: every 1/90 s it reads the head, the right
-controller's aim and select and both hands' joints, chooses what points and what selects
-(examples/shared/pointing.py), builds a SpatialIntentFrame, grounds it against the host
+"""A host on an OpenXR runtime: every 1/90 s it reads the head, both controllers' aim
+and select and both hands' joints, chooses what points and what selects
+(spatial_intent.pointing), builds a SpatialIntentFrame, grounds it against the host
 loop's panels, keeps it in an IntentTimeline and streams it as JSON Lines; utterances
 (from the script, or one a line from standard input) are paired at their own time.
 With --speak, the scripted user speaks instead: its commands, synthesised, reach a
@@ -36,19 +36,19 @@ from ctypes import byref
 import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
 from openxr import xr
-from shared import pointing, script
+from shared import script
 from shared.listening import Listener
-from spatial_intent import nanoseconds, speech
+from spatial_intent import nanoseconds, pointing, speech
 
 FRAME_NS = 1_000_000_000 // 90
-RIGHT_HAND = "/user/hand/right"
+HANDS = {"left": "/user/hand/left", "right": "/user/hand/right"}
 SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
            "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
 VALID = xr.SPACE_LOCATION_ORIENTATION_VALID_BIT | xr.SPACE_LOCATION_POSITION_VALID_BIT
-# The joints a hand is read from: without any of them valid, the hand is not reported.
-MIDDLE = (xr.HAND_JOINT_WRIST_EXT, *range(xr.HAND_JOINT_MIDDLE_METACARPAL_EXT, xr.HAND_JOINT_MIDDLE_TIP_EXT + 1))
-USED = (xr.HAND_JOINT_PALM_EXT, xr.HAND_JOINT_THUMB_TIP_EXT, xr.HAND_JOINT_INDEX_PROXIMAL_EXT,
-        xr.HAND_JOINT_INDEX_TIP_EXT, *MIDDLE)
+# The joints the rule reads a hand's posture and pinch from (the wrist, the thumb's tip and
+# the four fingers), by their names there; a joint whose position is not valid is left out.
+POSTURE = tuple(j for j, name in enumerate(pointing.OPENXR_JOINTS)
+                if name == "wrist" or name == "thumb-tip" or name.split("-")[0] in ("index", "middle", "ring", "pinky"))
 PROFILE = "/interaction_profiles/khr/simple_controller"
 
 
@@ -150,25 +150,26 @@ class Runtime:
         self.tracking = (bool(props.orientationTracking), bool(props.positionTracking))
         self.hand_tracking = has_hands and bool(hand_props.supportsHandTracking)
 
-        # Actions: the aim pose and select click of the right hand's simple controller.
-        self.right = self.instance.path(RIGHT_HAND)
+        # Actions: the aim pose and select click of each hand's simple controller.
+        self.sides = {side: self.instance.path(path) for side, path in HANDS.items()}
         self.action_set = xr.Handle()
         xr.call("xrCreateActionSet", inst, byref(xr.ActionSetCreateInfo(actionSetName=b"intent",
                                                                          localizedActionSetName=b"Intent")),
                 byref(self.action_set))
-        subactions = (xr.XrPath * 1)(self.right)
+        subactions = (xr.XrPath * 2)(*self.sides.values())
         self.aim, self.select = xr.Handle(), xr.Handle()
         for handle, name, kind in ((self.aim, b"aim", xr.ACTION_TYPE_POSE_INPUT),
                                    (self.select, b"select", xr.ACTION_TYPE_BOOLEAN_INPUT)):
             xr.call("xrCreateAction", self.action_set,
-                    byref(xr.ActionCreateInfo(actionName=name, actionType=kind, countSubactionPaths=1,
+                    byref(xr.ActionCreateInfo(actionName=name, actionType=kind, countSubactionPaths=2,
                                               subactionPaths=subactions, localizedActionName=name)), byref(handle))
-        bindings = (xr.ActionSuggestedBinding * 2)(
-            xr.ActionSuggestedBinding(self.aim, self.instance.path(RIGHT_HAND + "/input/aim/pose")),
-            xr.ActionSuggestedBinding(self.select, self.instance.path(RIGHT_HAND + "/input/select/click")))
+        bindings = (xr.ActionSuggestedBinding * 4)(*(
+            xr.ActionSuggestedBinding(action, self.instance.path(path + suffix))
+            for path in HANDS.values()
+            for action, suffix in ((self.aim, "/input/aim/pose"), (self.select, "/input/select/click"))))
         xr.call("xrSuggestInteractionProfileBindings", inst,
                 byref(xr.InteractionProfileSuggestedBinding(interactionProfile=self.instance.path(PROFILE),
-                                                            countSuggestedBindings=2, suggestedBindings=bindings)))
+                                                            countSuggestedBindings=4, suggestedBindings=bindings)))
 
         # A headless session: no graphics binding.
         self.session = xr.Handle()
@@ -179,10 +180,12 @@ class Runtime:
         self.base_type = xr.REFERENCE_SPACE_TYPE_STAGE if stage and self._has_stage() else xr.REFERENCE_SPACE_TYPE_LOCAL
         self.base = self._reference_space(self.base_type)
         self.view = self._reference_space(xr.REFERENCE_SPACE_TYPE_VIEW)
-        self.aim_space = xr.Handle()
-        xr.call("xrCreateActionSpace", self.session,
-                byref(xr.ActionSpaceCreateInfo(action=self.aim, subactionPath=self.right,
-                                               poseInActionSpace=xr.IDENTITY)), byref(self.aim_space))
+        self.aim_spaces: dict[str, xr.Handle] = {}
+        for side, path in self.sides.items():
+            space = self.aim_spaces[side] = xr.Handle()
+            xr.call("xrCreateActionSpace", self.session,
+                    byref(xr.ActionSpaceCreateInfo(action=self.aim, subactionPath=path,
+                                                   poseInActionSpace=xr.IDENTITY)), byref(space))
         self.active_sets = (xr.ActiveActionSet * 1)(xr.ActiveActionSet(self.action_set, 0))
         self.hands: dict[str, xr.Handle] = {}
         if self.hand_tracking:
@@ -192,7 +195,6 @@ class Runtime:
                                         byref(xr.HandTrackerCreateInfo(hand=hand)), byref(tracker))
                 self.hands[side] = tracker
         self.joints = (xr.HandJointLocation * xr.HAND_JOINT_COUNT_EXT)()
-        self.pinched = {"left": False, "right": False}
         self.pointer = pointing.Pointer()
         self.state = xr.SESSION_STATE_IDLE
         self.states_seen = ["IDLE"]
@@ -250,10 +252,10 @@ class Runtime:
         return location
 
     def hand(self, side: str, at: int) -> tuple[sp.Pose, pointing.Hand] | None:
-        """The hand's wrist and what it points and pinches, or None when it is not
-        tracked. The runtime gives no hand-aim pose: the ray starts at the index
-        finger's knuckle and runs along the palm (its -z axis, from the wrist towards the
-        fingers), which curling the fingers to pinch does not turn."""
+        """The hand's wrist and its joints for the rule, or None when it is not tracked.
+        The runtime gives no hand-aim pose: the ray starts at the index finger's knuckle
+        and runs along the palm (its -z axis, from the wrist towards the fingers), which
+        curling the fingers to pinch does not turn; its confidence is theirs."""
         tracker = self.hands.get(side)
         if tracker is None:
             return None
@@ -261,17 +263,19 @@ class Runtime:
         located = xr.HandJointLocations(jointCount=xr.HAND_JOINT_COUNT_EXT, jointLocations=joints)
         self.instance.extension("xrLocateHandJointsEXT", tracker,
                                 byref(xr.HandJointsLocateInfo(baseSpace=self.base, time=at)), byref(located))
-        if not located.isActive or any(joints[j].locationFlags & VALID != VALID for j in USED):
-            self.pinched[side] = False
+        wrist, palm, knuckle = (joints[j] for j in (xr.HAND_JOINT_WRIST_EXT, xr.HAND_JOINT_PALM_EXT,
+                                                    xr.HAND_JOINT_INDEX_PROXIMAL_EXT))
+        if not located.isActive or wrist.locationFlags & VALID != VALID:
             return None
-        point = {j: vec(joints[j].pose.position) for j in USED}
-        self.pinched[side] = pointing.pinch_closed(point[xr.HAND_JOINT_THUMB_TIP_EXT],
-                                                   point[xr.HAND_JOINT_INDEX_TIP_EXT], self.pinched[side])
-        wrist = joints[xr.HAND_JOINT_WRIST_EXT]
-        return to_pose(wrist.pose), pointing.Hand(point[xr.HAND_JOINT_INDEX_PROXIMAL_EXT],
-                                                  forward(joints[xr.HAND_JOINT_PALM_EXT].pose),
-                                                  pointing.curled([point[j] for j in MIDDLE]), self.pinched[side],
-                                                  int(confidence(wrist.locationFlags)))
+        named = {pointing.OPENXR_JOINTS[j]: vec(joints[j].pose.position) for j in POSTURE
+                 if joints[j].locationFlags & xr.SPACE_LOCATION_POSITION_VALID_BIT}
+        ray = None
+        flags = palm.locationFlags & knuckle.locationFlags
+        if palm.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT and \
+                knuckle.locationFlags & xr.SPACE_LOCATION_POSITION_VALID_BIT:
+            ray = (vec(knuckle.pose.position), forward(palm.pose))
+        return to_pose(wrist.pose), pointing.Hand(side, ray, int(confidence(flags if ray else 0)), named,
+                                                  runtime_ray=False)
 
     def close(self) -> None:
         """Ends what was begun; the runtime may be gone, so results are not checked."""
@@ -301,36 +305,41 @@ class Runtime:
         if f.head_tracking != sp.TrackingConfidence.UNAVAILABLE:
             f.head_pose = to_pose(head.pose)
 
-        controller = None
-        get = xr.ActionStateGetInfo(action=self.aim, subactionPath=self.right)
-        pose_state = xr.ActionStatePose()
-        xr.call("xrGetActionStatePose", self.session, byref(get), byref(pose_state))
-        aim = self.locate(self.aim_space, now) if pose_state.isActive else None
-        get.action = self.select
-        click = xr.ActionStateBoolean()
-        xr.call("xrGetActionStateBoolean", self.session, byref(get), byref(click))
-        # A ray needs a direction: without a valid orientation there is no pointing.
-        if aim is not None and aim.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT and click.isActive:
-            # Before the first change the runtime reports a time before its own epoch,
-            # which no clock conversion takes: 0, as for a select that never changed.
-            changed_at = click.lastChangeTime
-            controller = (vec(aim.pose.position), forward(aim.pose), bool(click.currentState),
-                          self.instance.xr_to_monotonic(changed_at) if changed_at > 0 else 0)
+        controllers = []
+        for side, path in self.sides.items():
+            get = xr.ActionStateGetInfo(action=self.aim, subactionPath=path)
+            pose_state = xr.ActionStatePose()
+            xr.call("xrGetActionStatePose", self.session, byref(get), byref(pose_state))
+            aim = self.locate(self.aim_spaces[side], now) if pose_state.isActive else None
+            get.action = self.select
+            click = xr.ActionStateBoolean()
+            xr.call("xrGetActionStateBoolean", self.session, byref(get), byref(click))
+            # A ray needs a direction: without a valid orientation there is no pointing.
+            if aim is not None and aim.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT and click.isActive:
+                # Before the first change the runtime reports a time before its own epoch,
+                # which no clock conversion takes: 0, as for a select that never changed.
+                changed_at = click.lastChangeTime
+                controllers.append(pointing.Controller(
+                    side, (vec(aim.pose.position), forward(aim.pose)), bool(click.currentState),
+                    int(confidence(aim.locationFlags)),
+                    self.instance.xr_to_monotonic(changed_at) if changed_at > 0 else 0))
 
-        hands = {}
+        hands = []
         for side in ("left", "right"):
             found = self.hand(side, now)
             if found is not None:
                 setattr(f, f"{side}_hand_pose", found[0])
-            hands[side] = found[1] if found is not None else None
+                hands.append(found[1])
 
-        choice = self.pointer.choose(now_ns, (vec(head.pose.position), forward(head.pose)), controller, hands, None)
-        if choice.source != "head" or f.head_tracking != sp.TrackingConfidence.UNAVAILABLE:
+        head_ray = (vec(head.pose.position), forward(head.pose)) \
+            if f.head_tracking != sp.TrackingConfidence.UNAVAILABLE else None
+        choice = self.pointer.frame(now_ns, pointing.Inputs(head_ray, int(f.head_tracking), controllers=controllers,
+                                                            hands=hands))
+        if choice.source is not None and choice.ray is not None:
             p = sp.PointingIntent()
-            p.ray = sp.Ray(sp.Vec3(*choice.origin), sp.Vec3(*choice.direction))
+            p.ray = sp.Ray(sp.Vec3(*choice.ray[0]), sp.Vec3(*choice.ray[1]))
             p.source = SOURCES[choice.source]
-            p.confidence = confidence(aim.locationFlags) if choice.source == "controller" else \
-                sp.TrackingConfidence(hands[choice.side].confidence) if choice.source == "hand" else f.head_tracking
+            p.confidence = sp.TrackingConfidence(choice.confidence)
             f.pointing = p
         if choice.select is not None:
             select = sp.SelectState()

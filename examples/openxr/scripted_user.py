@@ -35,9 +35,10 @@ TRIGGER = 72
 HAND_TRACKING_ACTIVE = 104
 ACTIVE = 105
 # Finger curls of the driver's simulated hand for each of the script's poses, open and
-# pinched (thumb and index tips 1.8 cm apart when pinched, 7 to 12 cm when open).
+# pinched (thumb and index tips 1.8 cm apart when pinched, 7 to 12 cm when open); a hand
+# round a controller has its index on the trigger, bent.
 CURLS = {"point": ((1, 1, 1, 0, 0), (1, 1, 1, 0.8, 0.6)), "default": ((0.3,) * 5, (0.3, 0.3, 0.3, 0.8, 0.6)),
-         "holding": ((0.8, 0.8, 0.8, 0.3, 0.5),) * 2}
+         "holding": ((0.8, 0.8, 0.8, 0.7, 0.5),) * 2}
 RATE_HZ = 500
 
 
@@ -84,7 +85,7 @@ def state(template: bytearray, s: script.Script, t: float) -> bytearray:
         put_hand(packet, RIGHT, right, s.wrist("right", t), CURLS[right[2]][pressed] if right else None, False)
     struct.pack_into("<f", packet, RIGHT + TRIGGER, 1.0 if held and pressed else 0.0)
     left = s.left_hand(t)
-    put_hand(packet, LEFT, left, s.wrist("left", t), CURLS["default"][0], held)
+    put_hand(packet, LEFT, left, s.wrist("left", t), CURLS["default"][0], False)  # the left holds none
     return packet
 
 

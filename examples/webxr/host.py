@@ -1,14 +1,16 @@
 """A host on WebXR: a headless browser runs the page (examples/webxr/page.js) with an
-emulated headset that the scripted user drives, the page sends one frame record for
-each XR frame over a WebSocket on loopback, and this host reads each one as it reads
-any record, grounds it against the host loop's panels, keeps it in an IntentTimeline,
+emulated headset that the scripted user drives (or, with --no-emulator, the browser's
+own), the page sends one frame record and what the browser reports of its inputs for
+each XR frame over a WebSocket on loopback, and this host reads each as it reads any
+record, chooses what points and what selects (spatial_intent.pointing), grounds it
+against the host loop's panels, keeps it in an IntentTimeline,
 streams it as JSON Lines and pairs the script's utterances at their own time (with
 --speak, the scripted user speaks them: each deictic word the recogniser hears is
 paired with the frame in force when it was spoken); the same script and the same
 records as the OpenXR host.
 
     cd examples && python3 -m webxr.host --seconds S [--phases P,...] [--speak] [--frames FILE]
-        [--events FILE] [--summary FILE] [--packages DIR] [--browser PATH]
+        [--events FILE] [--summary FILE] [--packages DIR] [--browser PATH] [--no-emulator]
 
 Exits 0 after S seconds of the script. Faults cost one line on standard error and a
 non-zero exit, every record written so far a whole line: no browser or no page packages,
@@ -53,7 +55,8 @@ import _spatial as sp
 from host_loop import raycast  # the same panel scene as make demo
 from shared import script
 from shared.listening import Listener
-from spatial_intent import nanoseconds, speech
+from spatial_intent import nanoseconds, pointing, speech
+from webxr import inputs
 from spatial_intent.speech import printable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -382,6 +385,43 @@ class Grounding:
         return room
 
 
+SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
+           "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
+
+
+def choose(rule: pointing.Pointer, frame: sp.SpatialIntentFrame, report: inputs.Report) -> sp.SpatialHit | None:
+    """Fills in what points, what selects and the eyes from what the browser reported;
+    gives the room's surface the hit test found when the controller it follows points."""
+    head = None
+    if frame.head_tracking != sp.TrackingConfidence.UNAVAILABLE:
+        p, o = frame.head_pose.position, frame.head_pose.orientation
+        head = ((p.x, p.y, p.z), inputs.forward((o.x, o.y, o.z, o.w)))
+    given, controllers = inputs.inputs(report, head, int(frame.head_tracking))
+    choice = rule.frame(frame.timestamp_ns, given)
+    if choice.source is not None and choice.ray is not None:
+        p = sp.PointingIntent()
+        p.ray = sp.Ray(sp.Vec3(*choice.ray[0]), sp.Vec3(*choice.ray[1]))
+        p.source = SOURCES[choice.source]
+        p.confidence = sp.TrackingConfidence(choice.confidence)
+        frame.pointing = p
+    if choice.select is not None:
+        select = sp.SelectState()
+        select.pressed, select.changed, select.last_change_time_ns = choice.select
+        frame.primary_select = select
+    if given.eyes is not None and pointing.finite(given.eyes):
+        frame.gaze_ray = sp.Ray(sp.Vec3(*given.eyes[0]), sp.Vec3(*given.eyes[1]))
+    caps = frame.capabilities
+    # Each hand comes with the runtime's own target ray and select.
+    caps.hand_interaction = caps.hand_tracking
+    caps.eye_gaze = "gaze-tracking" in caps.enabled_extensions or given.eyes is not None or bool(given.transients)
+    hit = report.hit
+    if hit is None or choice.source != "controller" or controllers.get(choice.side or "") != hit[0]:
+        return None
+    room = sp.SpatialHit()
+    room.position, room.normal = sp.Vec3(*hit[1]), sp.Vec3(*hit[2])
+    return room
+
+
 def percentile(values: list[float], q: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))] if ordered else float("nan")
@@ -426,7 +466,8 @@ def run(args: argparse.Namespace) -> int:
                 open(args.browser_log, "w") as browser_log, served(packages, s) as http_port:
             try:
                 page = Page(f"http://127.0.0.1:{http_port}")
-                url = f"http://127.0.0.1:{http_port}/page.html#ws={page.port}&key={page.secret}{args.page_options}"
+                url = f"http://127.0.0.1:{http_port}/page.html#ws={page.port}&key={page.secret}" \
+                    f"{'&emulate=1' if args.emulator else ''}{args.page_options}"
                 launched = time.monotonic_ns()
                 browser = subprocess.Popen(
                     browser_command(browser_path, launcher(private, url), os.path.join(private, "profile")),
@@ -503,6 +544,7 @@ def session(page: Page, browser: subprocess.Popen, frames, events, timeline: sp.
     kept, written; the script's utterances paired at their times, or what the listener
     heard at the times it was spoken."""
     grounding = Grounding()
+    rule = pointing.Pointer()
     recent: deque[int] = deque()
     told_rate = 0
     pressed = None
@@ -530,8 +572,11 @@ def session(page: Page, browser: subprocess.Popen, frames, events, timeline: sp.
                 told_rate = arrived
                 print(f"webxr host: refused messages beyond {MOST_A_SECOND} a second", file=sys.stderr)
             continue
+        line, _, reported = (message.decode("utf-8", "replace") if isinstance(message, bytes) else message) \
+            .partition("\n")
         try:
-            record = sp.from_jsonl(message)
+            record = sp.from_jsonl(line)
+            report = inputs.read(reported)
         except ValueError as e:
             refuse(printable(str(e), 200))
             continue
@@ -543,7 +588,7 @@ def session(page: Page, browser: subprocess.Popen, frames, events, timeline: sp.
             continue
         if record.timestamp_ns >= end_ns:
             return
-        grounding.room = record.target
+        grounding.room = choose(rule, record, report)
         frame = sp.resolve_target(record, grounding)
         timeline.push(frame)
         frames.write(sp.to_jsonl(frame) + "\n")
@@ -588,6 +633,8 @@ def main() -> int:
                         help="where npm put the page's packages (tools/npm-packages webxr)")
     parser.add_argument("--browser", default="chromium")
     parser.add_argument("--browser-log", default=os.devnull, help="where the browser's own messages go")
+    parser.add_argument("--no-emulator", dest="emulator", action="store_false",
+                        help="the browser's own headset (navigator.xr), not the emulated one the script drives")
     parser.add_argument("--page-options", default="", help=argparse.SUPPRESS)  # the tests' misbehaving page
     args = parser.parse_args()
     if not (math.isfinite(args.seconds) and 0 < args.seconds <= 3600):

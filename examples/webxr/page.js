@@ -1,10 +1,11 @@
-// The WebXR side of the host: an emulated headset in a real browser, driven by the
-// scripted user, and one frame record sent to the host for each XR frame.
+// The WebXR side of the host: the browser's headset (or, when asked, an emulated one
+// driven by the scripted user), and one frame record with what the browser reports of
+// its inputs sent to the host for each XR frame.
 //
 // The host serves this page and the script's state (/script.json), and speaks over a
 // WebSocket on loopback. Control messages are small JSON objects with a "page" member;
 // every frame is a "halberin.spatial-intent" record, which the host reads as it reads
-// any record.
+// any record, then a line with the inputs, from which the host fills in what points.
 import { XRDevice, metaQuest3 } from 'iwer';
 import { SyntheticEnvironmentModule } from '@iwer/sem';
 
@@ -16,12 +17,16 @@ const socket = new WebSocket(`ws://127.0.0.1:${params.get('ws')}/?key=${encodeUR
 const say = (message) => socket.send(JSON.stringify({ page: message }));
 const fail = (why) => say({ error: String(why).slice(0, 200) });
 
-// The headset of today with eye tracking added (iwer gives a gaze source only to a
-// device that lists it).
-const device = new XRDevice({ ...metaQuest3,
-  supportedFeatures: [...metaQuest3.supportedFeatures, 'gaze-tracking'] });
-device.installRuntime({ forceInstall: true });  // the browser has a navigator.xr of its own
-device.installSEM(SyntheticEnvironmentModule);
+// The browser's own navigator.xr, a real headset's, unless the emulator is asked for
+// (&emulate=1): the headset of today with eye tracking added (iwer gives a gaze source
+// only to a device that lists it), which the scripted user drives.
+const emulate = params.get('emulate') === '1';
+let device = null;
+if (emulate) {
+  device = new XRDevice({ ...metaQuest3, supportedFeatures: [...metaQuest3.supportedFeatures, 'gaze-tracking'] });
+  device.installRuntime({ forceInstall: true });  // over the browser's own navigator.xr
+  device.installSEM(SyntheticEnvironmentModule);
+}
 
 let clock = null;   // {offset_ns, start_ns, seconds}: set by the host once the clocks agree
 let script = null;  // the script's state, sampled: set from /script.json
@@ -61,6 +66,7 @@ function drive(t) {
   device.quaternion.set(...s.head);
   const controller = s.phase === 'controller';
   device.primaryInputMode = controller ? 'controller' : 'hand';
+  device.controllers.left.connected = false;  // the user holds one controller, in the right hand
   const right = device.controllers.right;
   right.position.set(...script.aim_origin);
   right.quaternion.set(...s.aim);
@@ -84,97 +90,49 @@ const vec = (v) => `[${num(v.x)},${num(v.y)},${num(v.z)}]`;
 const quat = (q) => `[${num(q.x)},${num(q.y)},${num(q.z)},${num(q.w)}]`;
 const confidence = (pose) => (!pose ? 'unavailable' : pose.emulatedPosition ? 'orientation_only'
                                                                             : 'position_and_orientation');
-function forward(q) {  // q applied to (0, 0, -1)
-  const { x, y, z, w } = q;
-  return { x: -2 * (x * z + w * y), y: -2 * (y * z - w * x), z: -(1 - 2 * (x * x + y * y)) };
-}
 function up(q) {  // q applied to (0, 1, 0): a hit pose's surface normal
   const { x, y, z, w } = q;
   return { x: 2 * (x * y - w * z), y: 1 - 2 * (x * x + z * z), z: 2 * (y * z + w * x) };
 }
-// Which input points, and what selects: the rule of examples/shared/pointing.py, line
-// for line (that file says why).
-const CURLED = 0.6;
-const distance = (a, b) => Math.hypot(a.x - b.x, a.y - b.y, a.z - b.z);
-function curled(chain) {
-  let length = 0;
-  for (let i = 1; i < chain.length; i += 1) length += distance(chain[i - 1], chain[i]);
-  return length > 0 && distance(chain[0], chain[chain.length - 1]) < CURLED * length;
-}
-const MIDDLE = ['wrist', 'middle-finger-metacarpal', 'middle-finger-phalanx-proximal',
-  'middle-finger-phalanx-intermediate', 'middle-finger-phalanx-distal', 'middle-finger-tip'];
-
-class Pointer {
-  constructor() {
-    this.handPointer = null;
-    this.input = null;
-    this.pressed = false;
-    this.changedNs = 0n;
-    this.heldOver = false;
-  }
-
-  choose(nowNs, head, controller, hands, gaze) {
-    const tracked = ['right', 'left'].filter((side) => hands[side]).map((side) => [side, hands[side]]);
-    const kept = this.handPointer;
-    const found = tracked.find(([side, hand]) => hand.pointing || (side === kept && hand.pinched));
-    const pointing = found ? found[0] : null;
-    this.handPointer = null;
-    if (controller) {
-      return this.choice(nowNs, 'controller', controller.ray, 'right', 'controller:right', controller.pressed);
-    }
-    if (pointing !== null) {
-      this.handPointer = pointing;
-      const hand = hands[pointing];
-      return this.choice(nowNs, 'hand', hand.ray, pointing, `hand:${pointing}`, hand.pinched);
-    }
-    const pincher = tracked.find(([, hand]) => hand.pinched) || tracked[0];
-    const input = pincher ? `hand:${pincher[0]}` : null;
-    const pinched = Boolean(pincher && pincher[1].pinched);
-    if (gaze) return this.choice(nowNs, 'eye_gaze', gaze, null, input, pinched);
-    return this.choice(nowNs, 'head', head, null, input, pinched);
-  }
-
-  choice(nowNs, source, ray, side, input, pressed) {
-    return { source, ray, side, select: this.select(nowNs, input, pressed) };
-  }
-
-  select(nowNs, input, pressed) {
-    if (input === null) {
-      this.input = null; this.pressed = false; this.heldOver = false;
-      return null;
-    }
-    if (input !== this.input) {
-      if (this.input === null && !this.pressed) {
-        this.heldOver = pressed;
-      } else if (this.pressed) {
-        this.input = input; this.pressed = false; this.changedNs = nowNs; this.heldOver = pressed;
-        return { pressed: false, changed: true, at: nowNs };
-      } else {
-        this.heldOver = pressed;
-      }
-      this.input = input;
-    }
-    if (this.heldOver) {
-      if (pressed) return { pressed: false, changed: false, at: this.changedNs };
-      this.heldOver = false;
-    }
-    if (pressed !== this.pressed) {
-      this.pressed = pressed;
-      this.changedNs = nowNs;
-      return { pressed, changed: true, at: nowNs };
-    }
-    return { pressed, changed: false, at: this.changedNs };
-  }
-}
-
-const pointer = new Pointer();
-const rayOf = (pose) => ({ origin: pose.transform.position, direction: forward(pose.transform.orientation),
-                           confidence: confidence(pose) });
 const poseText = (pose) => `{"position":${vec(pose.transform.position)},"orientation":${quat(pose.transform.orientation)}}`;
+const JOINTS = ['wrist', 'thumb-metacarpal', 'thumb-phalanx-proximal', 'thumb-phalanx-distal', 'thumb-tip',
+  ...['index-finger', 'middle-finger', 'ring-finger', 'pinky-finger'].flatMap((finger) =>
+    ['metacarpal', 'phalanx-proximal', 'phalanx-intermediate', 'phalanx-distal', 'tip'].map((bone) => `${finger}-${bone}`))];
 
-// One frame as the record: members in the order the module writes them. A hand's pose is
-// its wrist's: the one joint every runtime's hand model has, which a pinch hardly moves.
-// The hand's ray is the runtime's own target ray; its pinch, the runtime's select.
+// Each input source's number, and the sources between their selectstart and selectend:
+// the browser's own select, which also ends when a source goes away.
+const ids = new WeakMap();
+let nextId = 1;
+const idOf = (source) => { if (!ids.has(source)) ids.set(source, nextId++); return ids.get(source); };
+const selecting = new Set();
+
+// What the browser reports of one input source, as it gives it: the host chooses what
+// points and what selects (spatial_intent.pointing), this page only reports.
+function sourceText(frame, source) {
+  const ray = frame.getPose(source.targetRaySpace, space);
+  const parts = [`"id":${idOf(source)}`, `"mode":${JSON.stringify(String(source.targetRayMode))}`,
+    `"handedness":${JSON.stringify(String(source.handedness))}`,
+    `"profiles":${JSON.stringify([...(source.profiles || [])].map(String).slice(0, 8))}`,
+    `"ray":${ray ? poseText(ray) : 'null'}`, `"emulated":${Boolean(ray && ray.emulatedPosition)}`,
+    `"selecting":${selecting.has(source)}`];
+  const buttons = source.gamepad ? [...source.gamepad.buttons].slice(0, 8) : null;
+  parts.push(`"buttons":${buttons ? `[${buttons.map((b) => `[${Boolean(b.pressed)},${num(b.value)}]`).join(',')}]` : 'null'}`);
+  if (source.hand) {
+    const named = [];
+    for (const name of JOINTS) {
+      const joint = source.hand.get(name);
+      const pose = joint ? frame.getJointPose(joint, space) : null;
+      if (pose) named.push(`${JSON.stringify(name)}:${vec(pose.transform.position)}`);
+    }
+    parts.push(`"joints":{${named.join(',')}}`);
+  }
+  return `{${parts.join(',')}}`;
+}
+
+// One frame: the record (members in the order the module writes them) without what the
+// host chooses (pointing, select, target), then on a line of its own what the browser
+// reports of its inputs. A hand's pose is its wrist's: the one joint every runtime's
+// hand model has, which a pinch hardly moves.
 function record(frame, timeNs) {
   const viewer = frame.getViewerPose(space);
   const parts = [`{"schema":"halberin.spatial-intent","version":1,"timestamp_ns":${timeNs}`,
@@ -183,65 +141,36 @@ function record(frame, timeNs) {
     `"head":{"position":${viewer ? vec(viewer.transform.position) : '[0,0,0]'},` +
       `"orientation":${viewer ? quat(viewer.transform.orientation) : '[0,0,0,1]'}}`,
     `"head_tracking":"${confidence(viewer)}"`];
-  let controller = null;
-  let gaze = null;
   let gamepads = false;
-  const hands = { left: null, right: null };
   const wrists = { left: null, right: null };
+  const sources = [];
   for (const source of session.inputSources) {
-    if (source.targetRayMode === 'gaze') {
-      const pose = frame.getPose(source.targetRaySpace, space);
-      if (pose) gaze = rayOf(pose);
-      continue;
-    }
-    if (source.targetRayMode !== 'tracked-pointer') continue;
-    if (source.hand) {
+    gamepads ||= Boolean(source.gamepad && !source.hand);
+    if (source.hand && (source.handedness === 'left' || source.handedness === 'right')) {
       const wrist = frame.getJointPose(source.hand.get('wrist'), space);
-      const ray = frame.getPose(source.targetRaySpace, space);
-      const chain = MIDDLE.map((name) => frame.getJointPose(source.hand.get(name), space));
-      if (!wrist || !ray || chain.some((j) => !j)) continue;
-      wrists[source.handedness] = wrist;
-      hands[source.handedness] = { ray: rayOf(ray), pointing: curled(chain.map((j) => j.transform.position)),
-                                   pinched: Boolean(source.gamepad && source.gamepad.buttons[0].pressed) };
-      continue;
+      if (wrist) wrists[source.handedness] = wrist;
     }
-    gamepads ||= Boolean(source.gamepad);
-    if (source.handedness !== 'right') continue;
-    const ray = frame.getPose(source.targetRaySpace, space);
-    if (ray && source.gamepad && source.gamepad.buttons.length > 0) {
-      controller = { ray: rayOf(ray), pressed: source.gamepad.buttons[0].pressed };
-    }
-  }
-  const head = viewer ? rayOf(viewer) : { origin: { x: 0, y: 0, z: 0 }, direction: { x: 0, y: 0, z: -1 },
-                                          confidence: 'unavailable' };
-  const chosen = pointer.choose(timeNs, head, controller, hands, gaze);
-  if (chosen.source !== 'head' || viewer) {
-    const r = chosen.ray;
-    parts.push(`"pointing":{"source":"${chosen.source}","confidence":"${r.confidence}",` +
-               `"origin":${vec(r.origin)},"direction":${vec(r.direction)}}`);
-  }
-  if (chosen.select) {
-    const s = chosen.select;
-    parts.push(`"primary_select":{"pressed":${s.pressed},"changed":${s.changed},"last_change_time_ns":${s.at}}`);
+    if (sources.length < 8) sources.push(sourceText(frame, source));
   }
   if (wrists.left) parts.push(`"left_hand":${poseText(wrists.left)}`);
   if (wrists.right) parts.push(`"right_hand":${poseText(wrists.right)}`);
-  if (gaze) parts.push(`"gaze":{"origin":${vec(gaze.origin)},"direction":${vec(gaze.direction)}}`);
-  // The room's hit test follows the controller's ray alone.
-  if (hitSource && chosen.source === 'controller') {
-    const hits = frame.getHitTestResults(hitSource);
-    const pose = hits.length > 0 ? hits[0].getPose(space) : null;
-    if (pose) {
-      parts.push(`"target":{"position":${vec(pose.transform.position)},"normal":${vec(up(pose.transform.orientation))}}`);
-    }
-  }
   const enabled = session.enabledFeatures || [];
   const features = enabled.map((f) => JSON.stringify(String(f))).join(',');
   parts.push(`"capabilities":{"head_pose":true,"action_input":${gamepads},` +
              `"hand_tracking":${enabled.includes('hand-tracking')},` +
-             `"hand_interaction":false,"eye_gaze":${enabled.includes('gaze-tracking')},` +
+             `"hand_interaction":false,"eye_gaze":false,` +
              `"enabled_extensions":[${features}]}}`);
-  return parts.join(',');
+  // The room's surface along the ray of the source the hit test follows.
+  let hit = 'null';
+  if (hitSource) {
+    const hits = frame.getHitTestResults(hitSource.results);
+    const pose = hits.length > 0 ? hits[0].getPose(space) : null;
+    if (pose) {
+      hit = `{"source":${hitSource.id},"position":${vec(pose.transform.position)},` +
+            `"normal":${vec(up(pose.transform.orientation))}}`;
+    }
+  }
+  return `${parts.join(',')}\n{"sources":[${sources.join(',')}],"hit":${hit}}`;
 }
 
 let hitRequested = false;
@@ -249,10 +178,10 @@ let hitRequested = false;
 // The room's surfaces along the right controller's ray, once that controller is there.
 function requestHits() {
   const right = [...session.inputSources].find((s) => s.handedness === 'right' && !s.hand);
-  if (!right || hitRequested) return;
+  if (!right || hitRequested || !(session.enabledFeatures || []).includes('hit-test')) return;
   hitRequested = true;
   session.requestHitTestSource({ space: right.targetRaySpace })
-    .then((source) => { hitSource = source; })
+    .then((results) => { hitSource = { results, id: idOf(right) }; })
     .catch((e) => fail(`no hit test: ${e.message}`));
 }
 
@@ -278,7 +207,7 @@ function onFrame(time, frame) {
   if (!clock || (stallAfter && sent >= stallAfter)) return;
   const timeNs = BigInt(Math.round(time * 1e6)) + clock.offset_ns;
   // What is set now shows in the next frame: the script's state a frame ahead.
-  drive(Number(timeNs - clock.start_ns) / 1e9 + 1 / 60);
+  if (device) drive(Number(timeNs - clock.start_ns) / 1e9 + 1 / 60);
   if (socket.readyState !== WebSocket.OPEN) return;
   const line = record(frame, timeNs);
   socket.send(line);
@@ -291,18 +220,25 @@ async function main() {
     socket.addEventListener('open', resolve, { once: true });
     socket.addEventListener('error', () => reject(new Error('no WebSocket to the host')), { once: true });
   });
-  script = await (await fetch('/script.json')).json();
-  drive(0);
-  await device.sem.loadDefaultEnvironment(ROOM);
+  if (device) {
+    script = await (await fetch('/script.json')).json();
+    drive(0);
+    await device.sem.loadDefaultEnvironment(ROOM);
+  }
   const canvas = document.getElementById('view');
   const gl = canvas.getContext('webgl2', { xrCompatible: true });
-  session = await navigator.xr.requestSession('immersive-vr', { requiredFeatures: ['local-floor', 'hit-test'],
-                                                               optionalFeatures: ['hand-tracking', 'gaze-tracking'] });
+  if (!navigator.xr) throw new Error('this browser has no WebXR (navigator.xr); the emulator is &emulate=1');
+  session = await navigator.xr.requestSession('immersive-vr', {
+    requiredFeatures: ['local-floor'], optionalFeatures: ['hit-test', 'hand-tracking', 'gaze-tracking'] });
   await session.updateRenderState({ baseLayer: new XRWebGLLayer(session, gl) });
   space = await session.requestReferenceSpace('local-floor');
   space.addEventListener('reset', () => { generation += 1; });
   session.addEventListener('end', () => say({ ended: true }));
-  say({ ready: { features: session.enabledFeatures || [], room: ROOM, user_agent: navigator.userAgent } });
+  session.addEventListener('selectstart', (e) => selecting.add(e.inputSource));
+  session.addEventListener('selectend', (e) => selecting.delete(e.inputSource));
+  session.addEventListener('inputsourceschange', (e) => { for (const s of e.removed) selecting.delete(s); });
+  say({ ready: { features: session.enabledFeatures || [], room: emulate ? ROOM : null, emulated: emulate,
+                 user_agent: navigator.userAgent } });
   session.requestAnimationFrame(onFrame);
 }
 

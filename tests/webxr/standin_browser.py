@@ -11,6 +11,7 @@ misbehaves as the fragment's `standin` option says (comma-separated):
     huge       a message of 5 MiB, more than the host takes at all
     empty      an empty binary message
     far        a frame stamped 2**62 ns
+    inputs     a frame whose inputs line is not one a page reports
     forged     an error text with a line break and a terminal escape sequence
 
 What it saw goes to the JSON file STANDIN_REPORT names: its pid, the origin it was
@@ -32,7 +33,9 @@ FRAME = ('{"schema":"halberin.spatial-intent","version":1,"timestamp_ns":%d,"tim
          '"reference_space":{"type":"local-floor","id":"standin","generation":1},'
          '"head":{"position":[0,1.6,0],"orientation":[0,0,0,1]},"head_tracking":"position_and_orientation",'
          '"capabilities":{"head_pose":true,"action_input":false,"hand_tracking":false,"hand_interaction":false,'
-         '"eye_gaze":false,"enabled_extensions":[]}}')
+         '"eye_gaze":false,"enabled_extensions":[]}}\n{"sources":[],"hit":null}')
+# A frame whose inputs line is not what a page reports: a controller without a mode.
+ODD_INPUTS = FRAME.replace('"sources":[]', '"sources":[{"id":1,"handedness":"right","ray":null}]')
 
 
 def holders(secret: str) -> list[int]:
@@ -63,6 +66,8 @@ def misbehave(socket, faults: set[str], sent: int) -> None:
         socket.send(b"")
     if "far" in faults:
         socket.send(FRAME % 2**62)
+    if "inputs" in faults:
+        socket.send(ODD_INPUTS % time.monotonic_ns())
     if "forged" in faults:
         socket.send(json.dumps({"page": {"error": "bad\nwebxr host: forged line\x1b[2K"}}))
 

@@ -53,6 +53,8 @@ def frames_written(tmp_path):
     ("big", [r"webxr host: refused a message of 2097152 bytes \(at most 16384\)"]),
     ("empty", [r"webxr host: refused a message: .*"]),
     ("far", [r"webxr host: refused a message: a frame stamped \+4\.61e\+09 s from its arrival"]),
+    ("inputs", [r"webxr host: refused a message: sources\[0\] has members \['handedness', 'id', 'ray'\], "
+                r"not those of an input source"]),
     ("forged", [r"webxr host: the page says: bad\\nwebxr host: forged line\\u001b\[2K"]),
 ])
 def test_a_message_a_page_should_not_send_costs_one_line_and_the_session_goes_on(tmp_path, faults, lines):
