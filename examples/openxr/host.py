@@ -50,6 +50,8 @@ VALID = xr.SPACE_LOCATION_ORIENTATION_VALID_BIT | xr.SPACE_LOCATION_POSITION_VAL
 POSTURE = tuple(j for j, name in enumerate(pointing.OPENXR_JOINTS)
                 if name == "wrist" or name == "thumb-tip" or name.split("-")[0] in ("index", "middle", "ring", "pinky"))
 PROFILE = "/interaction_profiles/khr/simple_controller"
+HAND_PROFILE = "/interaction_profiles/ext/hand_interaction_ext"
+EYE_PROFILE = "/interaction_profiles/ext/eye_gaze_interaction"
 
 
 class Stop(Exception):
@@ -110,9 +112,12 @@ class Runtime:
         missing = [name for name in wanted if name not in available]
         if missing:
             raise Stop(f"the OpenXR runtime lacks {', '.join(missing)}")
-        # Hands where the runtime tracks them; a session goes on without.
+        # Hands where the runtime tracks them, their aim and select where it gives those,
+        # and the eyes where it has them; a session goes on without.
         if hands and xr.EXT_HAND_TRACKING_EXTENSION_NAME in available:
             wanted.append(xr.EXT_HAND_TRACKING_EXTENSION_NAME)
+        wanted += [name for name in (xr.EXT_HAND_INTERACTION_EXTENSION_NAME, xr.EXT_EYE_GAZE_INTERACTION_EXTENSION_NAME)
+                   if name in available]
         try:
             self.instance = xr.Instance("spatial-openxr-host", wanted)
         except xr.XrError as e:
@@ -143,12 +148,23 @@ class Runtime:
         system = ctypes.c_uint64()
         xr.call("xrGetSystem", inst, byref(xr.SystemGetInfo(formFactor=xr.FORM_FACTOR_HEAD_MOUNTED_DISPLAY)),
                 byref(system))
+        enabled = self.instance.extensions
+        eye_props = xr.SystemEyeGazeInteractionProperties()
         hand_props = xr.SystemHandTrackingProperties()
-        has_hands = xr.EXT_HAND_TRACKING_EXTENSION_NAME in self.instance.extensions
-        props = xr.SystemProperties(next=ctypes.cast(byref(hand_props), ctypes.c_void_p) if has_hands else None)
+        has_hands = xr.EXT_HAND_TRACKING_EXTENSION_NAME in enabled
+        has_eyes = xr.EXT_EYE_GAZE_INTERACTION_EXTENSION_NAME in enabled
+        chain = None
+        for extra, wanted in ((eye_props, has_eyes), (hand_props, has_hands)):
+            if wanted:
+                extra.next = chain
+                chain = ctypes.cast(byref(extra), ctypes.c_void_p)
+        props = xr.SystemProperties(next=chain)
         xr.call("xrGetSystemProperties", inst, system, byref(props))
         self.tracking = (bool(props.orientationTracking), bool(props.positionTracking))
         self.hand_tracking = has_hands and bool(hand_props.supportsHandTracking)
+        self.eye_gaze = has_eyes and bool(eye_props.supportsEyeGazeInteraction)
+        self.hand_profile = self.instance.path(HAND_PROFILE) if xr.EXT_HAND_INTERACTION_EXTENSION_NAME in enabled \
+            else None
 
         # Actions: the aim pose and select click of each hand's simple controller.
         self.sides = {side: self.instance.path(path) for side, path in HANDS.items()}
@@ -157,19 +173,26 @@ class Runtime:
                                                                          localizedActionSetName=b"Intent")),
                 byref(self.action_set))
         subactions = (xr.XrPath * 2)(*self.sides.values())
-        self.aim, self.select = xr.Handle(), xr.Handle()
-        for handle, name, kind in ((self.aim, b"aim", xr.ACTION_TYPE_POSE_INPUT),
-                                   (self.select, b"select", xr.ACTION_TYPE_BOOLEAN_INPUT)):
+        # The same aim and select from a controller, or from a hand where the runtime
+        # gives its hand interaction (aim_activate: the hand aims and pinches along its
+        # aim, ready while it is held so); the eyes' gaze pose.
+        self.aim, self.select, self.ready, self.gaze = xr.Handle(), xr.Handle(), xr.Handle(), xr.Handle()
+        for handle, name, kind, count in ((self.aim, b"aim", xr.ACTION_TYPE_POSE_INPUT, 2),
+                                          (self.select, b"select", xr.ACTION_TYPE_BOOLEAN_INPUT, 2),
+                                          (self.ready, b"aim_ready", xr.ACTION_TYPE_BOOLEAN_INPUT, 2),
+                                          (self.gaze, b"gaze", xr.ACTION_TYPE_POSE_INPUT, 0)):
             xr.call("xrCreateAction", self.action_set,
-                    byref(xr.ActionCreateInfo(actionName=name, actionType=kind, countSubactionPaths=2,
-                                              subactionPaths=subactions, localizedActionName=name)), byref(handle))
-        bindings = (xr.ActionSuggestedBinding * 4)(*(
-            xr.ActionSuggestedBinding(action, self.instance.path(path + suffix))
-            for path in HANDS.values()
-            for action, suffix in ((self.aim, "/input/aim/pose"), (self.select, "/input/select/click"))))
-        xr.call("xrSuggestInteractionProfileBindings", inst,
-                byref(xr.InteractionProfileSuggestedBinding(interactionProfile=self.instance.path(PROFILE),
-                                                            countSuggestedBindings=4, suggestedBindings=bindings)))
+                    byref(xr.ActionCreateInfo(actionName=name, actionType=kind, countSubactionPaths=count,
+                                              subactionPaths=subactions if count else None,
+                                              localizedActionName=name)), byref(handle))
+        self._suggest(PROFILE, [(self.aim, path + "/input/aim/pose") for path in HANDS.values()]
+                      + [(self.select, path + "/input/select/click") for path in HANDS.values()])
+        if self.hand_profile is not None:
+            self._suggest(HAND_PROFILE, [(action, path + suffix) for path in HANDS.values() for action, suffix in (
+                (self.aim, "/input/aim/pose"), (self.select, "/input/aim_activate_ext/value"),
+                (self.ready, "/input/aim_activate_ext/ready_ext"))])
+        if self.eye_gaze:
+            self._suggest(EYE_PROFILE, [(self.gaze, "/user/eyes_ext/input/gaze_ext/pose")])
 
         # A headless session: no graphics binding.
         self.session = xr.Handle()
@@ -186,6 +209,12 @@ class Runtime:
             xr.call("xrCreateActionSpace", self.session,
                     byref(xr.ActionSpaceCreateInfo(action=self.aim, subactionPath=path,
                                                    poseInActionSpace=xr.IDENTITY)), byref(space))
+        self.gaze_space = xr.Handle()
+        if self.eye_gaze:
+            xr.call("xrCreateActionSpace", self.session,
+                    byref(xr.ActionSpaceCreateInfo(action=self.gaze, subactionPath=0, poseInActionSpace=xr.IDENTITY)),
+                    byref(self.gaze_space))
+        self.profiles = {side: 0 for side in self.sides}  # each hand's current interaction profile
         self.active_sets = (xr.ActiveActionSet * 1)(xr.ActiveActionSet(self.action_set, 0))
         self.hands: dict[str, xr.Handle] = {}
         if self.hand_tracking:
@@ -200,6 +229,20 @@ class Runtime:
         self.states_seen = ["IDLE"]
         self.generation = 1
         self.space_changes: list[int] = []  # CLOCK_MONOTONIC ns of the base space's pending changes
+
+    def _suggest(self, profile: str, bindings: list[tuple[xr.Handle, str]]) -> None:
+        made = (xr.ActionSuggestedBinding * len(bindings))(*(
+            xr.ActionSuggestedBinding(action, self.instance.path(path)) for action, path in bindings))
+        xr.call("xrSuggestInteractionProfileBindings", self.instance.handle,
+                byref(xr.InteractionProfileSuggestedBinding(interactionProfile=self.instance.path(profile),
+                                                            countSuggestedBindings=len(bindings),
+                                                            suggestedBindings=made)))
+
+    def _read_profiles(self) -> None:
+        state = xr.InteractionProfileState()
+        for side, path in self.sides.items():
+            xr.call("xrGetCurrentInteractionProfile", self.session, path, byref(state))
+            self.profiles[side] = state.interactionProfile
 
     def _has_stage(self) -> bool:
         count = ctypes.c_uint32()
@@ -230,6 +273,8 @@ class Runtime:
                     # the poll: frames from that instant on carry the new generation.
                     self.space_changes.append(self.instance.xr_to_monotonic(changed.changeTime))
                     self.space_changes.sort()
+            if event.type == xr.TYPE_EVENT_DATA_INTERACTION_PROFILE_CHANGED:
+                self._read_profiles()
             if event.type == xr.TYPE_EVENT_DATA_SESSION_STATE_CHANGED:
                 changed = ctypes.cast(byref(event), ctypes.POINTER(xr.EventDataSessionStateChanged)).contents
                 self.state = changed.state
@@ -305,7 +350,7 @@ class Runtime:
         if f.head_tracking != sp.TrackingConfidence.UNAVAILABLE:
             f.head_pose = to_pose(head.pose)
 
-        controllers = []
+        controllers, hands, aims = [], [], {}
         for side, path in self.sides.items():
             get = xr.ActionStateGetInfo(action=self.aim, subactionPath=path)
             pose_state = xr.ActionStatePose()
@@ -315,26 +360,47 @@ class Runtime:
             click = xr.ActionStateBoolean()
             xr.call("xrGetActionStateBoolean", self.session, byref(get), byref(click))
             # A ray needs a direction: without a valid orientation there is no pointing.
-            if aim is not None and aim.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT and click.isActive:
-                # Before the first change the runtime reports a time before its own epoch,
-                # which no clock conversion takes: 0, as for a select that never changed.
-                changed_at = click.lastChangeTime
-                controllers.append(pointing.Controller(
-                    side, (vec(aim.pose.position), forward(aim.pose)), bool(click.currentState),
-                    int(confidence(aim.locationFlags)),
-                    self.instance.xr_to_monotonic(changed_at) if changed_at > 0 else 0))
+            if aim is None or not aim.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT or not click.isActive:
+                continue
+            ray = (vec(aim.pose.position), forward(aim.pose))
+            if self.hand_profile is not None and self.profiles[side] == self.hand_profile:
+                get.action = self.ready
+                ready = xr.ActionStateBoolean()
+                xr.call("xrGetActionStateBoolean", self.session, byref(get), byref(ready))
+                aims[side] = (ray, int(confidence(aim.locationFlags)), bool(ready.isActive and ready.currentState),
+                              bool(click.currentState))
+                continue
+            # Before the first change the runtime reports a time before its own epoch,
+            # which no clock conversion takes: 0, as for a select that never changed.
+            changed_at = click.lastChangeTime
+            controllers.append(pointing.Controller(
+                side, ray, bool(click.currentState), int(confidence(aim.locationFlags)),
+                self.instance.xr_to_monotonic(changed_at) if changed_at > 0 else 0))
 
-        hands = []
         for side in ("left", "right"):
             found = self.hand(side, now)
             if found is not None:
                 setattr(f, f"{side}_hand_pose", found[0])
+            if side in aims:  # the runtime's own aim, readiness and pinch for this hand
+                ray, trust, ready, pinched = aims[side]
+                hands.append(pointing.Hand(side, ray, trust, found[1].joints if found else None, pinched, ready))
+            elif found is not None:
                 hands.append(found[1])
+
+        eyes = None
+        if self.eye_gaze:
+            get = xr.ActionStateGetInfo(action=self.gaze, subactionPath=0)
+            pose_state = xr.ActionStatePose()
+            xr.call("xrGetActionStatePose", self.session, byref(get), byref(pose_state))
+            looked = self.locate(self.gaze_space, now) if pose_state.isActive else None
+            if looked is not None and looked.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT:
+                eyes = (vec(looked.pose.position), forward(looked.pose))
+                f.gaze_ray = sp.Ray(sp.Vec3(*eyes[0]), sp.Vec3(*eyes[1]))
 
         head_ray = (vec(head.pose.position), forward(head.pose)) \
             if f.head_tracking != sp.TrackingConfidence.UNAVAILABLE else None
-        choice = self.pointer.frame(now_ns, pointing.Inputs(head_ray, int(f.head_tracking), controllers=controllers,
-                                                            hands=hands))
+        choice = self.pointer.frame(now_ns, pointing.Inputs(head_ray, int(f.head_tracking), eyes,
+                                                            controllers=controllers, hands=hands))
         if choice.source is not None and choice.ray is not None:
             p = sp.PointingIntent()
             p.ray = sp.Ray(sp.Vec3(*choice.ray[0]), sp.Vec3(*choice.ray[1]))
@@ -350,6 +416,8 @@ class Runtime:
         caps.head_pose = any(self.tracking)
         caps.action_input = True
         caps.hand_tracking = self.hand_tracking
+        caps.hand_interaction = bool(aims)
+        caps.eye_gaze = self.eye_gaze
         caps.enabled_extensions = self.instance.extensions
         return f
 

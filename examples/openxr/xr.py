@@ -34,9 +34,12 @@ TYPE_ACTION_SPACE_CREATE_INFO = 38
 TYPE_EVENT_DATA_REFERENCE_SPACE_CHANGE_PENDING = 40
 TYPE_SPACE_LOCATION = 42
 TYPE_INTERACTION_PROFILE_SUGGESTED_BINDING = 51
+TYPE_EVENT_DATA_INTERACTION_PROFILE_CHANGED = 52
+TYPE_INTERACTION_PROFILE_STATE = 53
 TYPE_ACTION_STATE_GET_INFO = 58
 TYPE_SESSION_ACTION_SETS_ATTACH_INFO = 60
 TYPE_ACTIONS_SYNC_INFO = 61
+TYPE_SYSTEM_EYE_GAZE_INTERACTION_PROPERTIES_EXT = 1000030000
 TYPE_SYSTEM_HAND_TRACKING_PROPERTIES_EXT = 1000051000
 TYPE_HAND_TRACKER_CREATE_INFO_EXT = 1000051001
 TYPE_HAND_JOINTS_LOCATE_INFO_EXT = 1000051002
@@ -75,6 +78,8 @@ MND_HEADLESS_EXTENSION_NAME = "XR_MND_headless"
 KHR_CONVERT_TIMESPEC_TIME_EXTENSION_NAME = "XR_KHR_convert_timespec_time"
 EXT_HAND_TRACKING_EXTENSION_NAME = "XR_EXT_hand_tracking"
 EXT_HAND_TRACKING_DATA_SOURCE_EXTENSION_NAME = "XR_EXT_hand_tracking_data_source"
+EXT_HAND_INTERACTION_EXTENSION_NAME = "XR_EXT_hand_interaction"
+EXT_EYE_GAZE_INTERACTION_EXTENSION_NAME = "XR_EXT_eye_gaze_interaction"
 
 HAND_LEFT_EXT, HAND_RIGHT_EXT = 1, 2
 HAND_JOINT_COUNT_EXT = 26
@@ -233,6 +238,16 @@ class ActionStatePose(Typed):
     _fields_ = [("type", c_int32), ("next", c_void_p), ("isActive", XrBool32)]
 
 
+class InteractionProfileState(Typed):
+    TYPE = TYPE_INTERACTION_PROFILE_STATE
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("interactionProfile", XrPath)]
+
+
+class SystemEyeGazeInteractionProperties(Typed):
+    TYPE = TYPE_SYSTEM_EYE_GAZE_INTERACTION_PROPERTIES_EXT
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("supportsEyeGazeInteraction", XrBool32)]
+
+
 class SystemHandTrackingProperties(Typed):
     TYPE = TYPE_SYSTEM_HAND_TRACKING_PROPERTIES_EXT
     _fields_ = [("type", c_int32), ("next", c_void_p), ("supportsHandTracking", XrBool32)]
@@ -315,6 +330,7 @@ _CORE = {
     "xrSyncActions": [Handle, POINTER(ActionsSyncInfo)],
     "xrGetActionStateBoolean": [Handle, POINTER(ActionStateGetInfo), POINTER(ActionStateBoolean)],
     "xrGetActionStatePose": [Handle, POINTER(ActionStateGetInfo), POINTER(ActionStatePose)],
+    "xrGetCurrentInteractionProfile": [Handle, XrPath, POINTER(InteractionProfileState)],
 }
 for _name, _args in _CORE.items():
     _fn = getattr(_lib, _name)

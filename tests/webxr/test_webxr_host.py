@@ -211,6 +211,16 @@ def browser_of(pid):
     raise AssertionError("the host started no browser")
 
 
+def test_without_the_emulator_the_page_asks_the_browsers_own_headset(tmp_path):
+    """The page installs the emulator only when asked: the headless browser has no
+    headset of its own, so its session is refused, in one line."""
+    host = webxr(tmp_path, seconds=2.0, extra=["--no-emulator"])
+    _, err = host.communicate(timeout=60)
+    assert host.returncode == 1 and err.count("\n") == 1, err
+    assert err.startswith("webxr host: the page failed: "), err
+    assert (tmp_path / "webxr-frames.jsonl").read_text() == ""
+
+
 @pytest.mark.parametrize("fault, options, message", [
     ("stall", "&stall=60", "webxr host: the page sent nothing for 1 s during the session; "),
     ("kill", "", "webxr host: the browser exited (signal 9) during the session; "),
