@@ -1,6 +1,6 @@
-"""A scripted user for the runtime's remote driver: it moves the head, aims the right
-controller and pulls its trigger, puts the controllers down and points and pinches with
-bare hands, as script.Script says, by sending whole state packets over the driver's TCP
+"""A scripted user for the runtime's remote driver: it moves the head, aims either
+controller and pulls its trigger, puts the controllers down (or lays one on a table) and
+points and pinches with bare hands, as script.Script says, by sending whole state packets over the driver's TCP
 socket.
 
     python3 scripted_user.py START_NS SECONDS [--phases P,...] [--overlap F] [--port N]
@@ -38,7 +38,7 @@ ACTIVE = 105
 # pinched (thumb and index tips 1.8 cm apart when pinched, 7 to 12 cm when open); a hand
 # round a controller has its index on the trigger, bent.
 CURLS = {"point": ((1, 1, 1, 0, 0), (1, 1, 1, 0.8, 0.6)), "default": ((0.3,) * 5, (0.3, 0.3, 0.3, 0.8, 0.6)),
-         "holding": ((0.8, 0.8, 0.8, 0.7, 0.5),) * 2}
+         "holding": ((0.8, 0.8, 0.8, 0.7, 0.5),) * 2, "fist": ((1, 1, 1, 1, 0.6), (1, 1, 1, 1, 0.6))}
 RATE_HZ = 500
 
 
@@ -76,16 +76,20 @@ def state(template: bytearray, s: script.Script, t: float) -> bytearray:
     packet = bytearray(template)
     put_pose(packet, HEAD, script.yaw_pitch_quaternion(*s.head_angles(t)), script.HEAD_POSITION)
     packet[PER_VIEW] = 0
-    pointer, pressed = s.pointer(t), s.pressed(t)
-    held = pointer == "controller"
-    right = s.right_hand(t)
-    if held:  # the controller's aim is where it points; the hand holds it there
-        put_hand(packet, RIGHT, right, script.AIM_ORIGIN, CURLS["holding"][0], True)
-    else:
-        put_hand(packet, RIGHT, right, s.wrist("right", t), CURLS[right[2]][pressed] if right else None, False)
-    struct.pack_into("<f", packet, RIGHT + TRIGGER, 1.0 if held and pressed else 0.0)
-    left = s.left_hand(t)
-    put_hand(packet, LEFT, left, s.wrist("left", t), CURLS["default"][0], False)  # the left holds none
+    controllers = s.controllers(t)
+    for side, at in (("left", LEFT), ("right", RIGHT)):
+        hand = s.right_hand(t) if side == "right" else s.left_hand(t)
+        controller = controllers.get(side)
+        if controller is not None:  # the controller's aim is where it points; a hand holds it there
+            origin, orientation, pressed = controller
+            curls = CURLS["holding"][0] if hand is not None and hand[2] == "point" else CURLS["default"][0]
+            put_hand(packet, at, (origin, orientation, "holding"), origin, curls, True)
+        else:
+            if s.dropped(side, t):
+                hand = None
+            pressed = False
+            put_hand(packet, at, hand, s.wrist(side, t), CURLS[hand[2]][s.pinched(side, t)] if hand else None, False)
+        struct.pack_into("<f", packet, at + TRIGGER, 1.0 if controller is not None and pressed else 0.0)
     return packet
 
 

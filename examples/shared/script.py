@@ -30,9 +30,22 @@ PHASES = ("controller", "hand", "head", "gaze")
 # A spoken run: the ways of pointing the OpenXR runtime has, a phase of
 # Script.SPOKEN_SECONDS each.
 SPOKEN_PHASES = ("controller", "hand", "head")
-# What selects in each phase: the controller's trigger, a pinch of the right hand, or
-# nothing (the head alone has no select).
-SELECTS = {"controller": "trigger", "hand": "pinch", "gaze": "pinch", "head": None}
+# What real users do that the phases above do not, a phase each: a left-handed user with
+# the left controller (the runtime sending NaN for its pose a moment); the left hand
+# pointing and pinching, the right relaxed in view (the left lost for a frame
+# mid-press); the head pointing while the right hand makes a fist and the left pinches;
+# the right controller lying still on a table while the left hand points and pinches.
+STRETCHES = ("left", "left-hand", "fist", "table")
+# What selects in each phase: the controller's trigger, a pinch, or nothing (the head
+# alone has no select).
+SELECTS = {"controller": "trigger", "hand": "pinch", "gaze": "pinch", "head": None,
+           "left": "trigger", "left-hand": "pinch", "fist": "pinch", "table": "pinch"}
+# What points in each phase, and with which side.
+POINTS = {"controller": ("controller", "right"), "hand": ("hand", "right"), "gaze": ("eye_gaze", None),
+          "head": ("head", None), "left": ("controller", "left"), "left-hand": ("hand", "left"),
+          "fist": ("head", None), "table": ("hand", "left")}
+# Which hand pinches to select, where a hand does.
+PINCHES = {"hand": "right", "gaze": "right", "left-hand": "left", "fist": "left", "table": "left"}
 
 # The hands as the emulated headset places them: the wrist, in the hand's target ray's
 # frame (x right, y up, -z along the ray), of its pointing pose; the left hand's mirrors it.
@@ -41,6 +54,16 @@ LEFT_REST = (-0.25, 1.05, -0.3)  # the left hand hangs relaxed beside the body, 
 # Where the right hand rests while the eyes point: low, before the body, the ray held
 # towards another panel than the one looked at.
 GAZE_HAND_ORIGIN = (0.25, 1.1, -0.25)
+LEFT_AIM_ORIGIN = (-0.2, 1.4, -0.3)
+# The right controller lying on a table, its ray along the table top, and how long after
+# the phase's start the left hand begins to point (the user puts the controller down,
+# then points).
+TABLE_ORIGIN, TABLE_ORIENTATION, TABLE_POINT_S = (0.35, 0.75, -0.45), (0.0, 0.0, 0.0, 1.0), 0.03
+# Fractions of a phase: the left hand lost for DROPOUT_S in the middle of the second
+# press ("left-hand"); NaN for the left controller's pose for NAN_S while it holds on
+# the notes between presses ("left").
+DROPOUT_AT, DROPOUT_S = 0.52, 0.03
+NAN_AT, NAN_S = 0.66, 0.03
 
 
 @dataclass(frozen=True)
@@ -95,7 +118,7 @@ class Script:
     def head_angles(self, t: float) -> tuple[float, float]:
         """Yaw and pitch of the head: with the head alone pointing, it holds on each panel."""
         name, f = self.phase(t)
-        if name == "head":
+        if name in ("head", "fist"):
             return held(f, self.HOLDS, HEAD_POSITION)
         return self.head_yaw(t), 0.0
 
@@ -109,14 +132,53 @@ class Script:
         return held(self.phase(t)[1], self.HOLDS, self.aim_origin(t))
 
     def aim_origin(self, t: float) -> tuple[float, float, float]:
-        return AIM_ORIGIN if self.pointer(t) in ("controller", "hand") else HEAD_POSITION
+        name = self.pointer(t)
+        if name in ("controller", "hand"):
+            return AIM_ORIGIN
+        return LEFT_AIM_ORIGIN if name in ("left", "left-hand", "table") else HEAD_POSITION
+
+    def points(self, t: float) -> tuple[str, str | None]:
+        """The source that points at time t and its side, as the records name them."""
+        name, f = self.phase(t)
+        if name == "table" and f * self.phase_seconds < TABLE_POINT_S:
+            return "controller", "right"
+        return POINTS[name]
+
+    def controllers(self, t: float) -> dict[str, tuple[tuple[float, float, float], tuple[float, float, float, float],
+                                                      bool]]:
+        """The controllers tracked at time t, by side: origin, orientation, trigger."""
+        name, f = self.phase(t)
+        aim = yaw_pitch_quaternion(*self.aim_angles(t))
+        if name == "controller":
+            return {"right": (AIM_ORIGIN, aim, self.pressed(t))}
+        if name == "left":
+            origin = (math.nan,) * 3 if self.nan(t) else LEFT_AIM_ORIGIN
+            return {"left": (origin, aim, self.pressed(t))}  # type: ignore[dict-item]
+        if name == "table":
+            return {"right": (TABLE_ORIGIN, TABLE_ORIENTATION, False)}
+        return {}
+
+    def pinched(self, side: str, t: float) -> bool:
+        """Whether that hand pinches at time t."""
+        return PINCHES.get(self.pointer(t)) == side and self.pressed(t)
+
+    def dropped(self, side: str, t: float) -> bool:
+        """Whether that hand, in view, is lost to tracking at time t."""
+        name, f = self.phase(t)
+        return side == "left" and name == "left-hand" and 0 <= f * self.phase_seconds - DROPOUT_AT * self.phase_seconds \
+            < DROPOUT_S
+
+    def nan(self, t: float) -> bool:
+        """Whether the runtime is sent NaN for the left controller's pose at time t."""
+        name, f = self.phase(t)
+        return name == "left" and 0 <= (f - NAN_AT) * self.phase_seconds < NAN_S
 
     def gaze_angles(self, t: float) -> tuple[float, float] | None:
         """Where the eyes look, from the head's position; None while they are not
         tracked (the head-alone phase). They point only in the gaze phase; elsewhere they
         look at another panel than the one pointed at."""
         name, f = self.phase(t)
-        if name == "head":
+        if name in ("head", "fist"):
             return None
         holds = self.HOLDS if name == "gaze" else tuple((OTHER[p], a, b) for p, a, b in self.HOLDS)
         return held(f, holds, HEAD_POSITION)
@@ -126,18 +188,25 @@ class Script:
         the index out and the other fingers curled, "default" relaxed), or None while it
         is out of view. In the controller phase it holds the controller."""
         name, f = self.phase(t)
-        if name == "head":
+        if name in ("head", "left"):
             return None
         if name in ("controller", "hand"):
             return AIM_ORIGIN, yaw_pitch_quaternion(*self.aim_angles(t)), "point"
+        if name == "table":  # lying relaxed by the controller
+            return TABLE_ORIGIN, TABLE_ORIENTATION, "default"
         holds = tuple((OTHER[p], a, b) for p, a, b in self.HOLDS)
-        return GAZE_HAND_ORIGIN, yaw_pitch_quaternion(*held(f, holds, GAZE_HAND_ORIGIN)), "default"
+        return GAZE_HAND_ORIGIN, yaw_pitch_quaternion(*held(f, holds, GAZE_HAND_ORIGIN)), \
+            "fist" if name == "fist" else "default"
 
     def left_hand(self, t: float) -> tuple[tuple[float, float, float], tuple[float, float, float, float], str] | None:
         """The left hand's target ray and pose: relaxed, swaying a little, out of view
-        in the head-alone phase."""
-        if self.pointer(t) == "head":
+        in the head-alone phase; where the left hand points, held to point (or holding the
+        left controller, which points)."""
+        name, f = self.phase(t)
+        if name == "head":
             return None
+        if name in ("left", "left-hand") or (name == "table" and f * self.phase_seconds >= TABLE_POINT_S):
+            return LEFT_AIM_ORIGIN, yaw_pitch_quaternion(*self.aim_angles(t)), "point"
         sway = 0.05 * math.sin(2 * math.pi * t / self.phase_seconds)
         return (LEFT_REST[0] + sway, LEFT_REST[1], LEFT_REST[2]), yaw_pitch_quaternion(0.2, -0.6 + sway), "default"
 
@@ -209,7 +278,7 @@ class Script:
     def gazed_at(self, t: float) -> str | None:
         """The panel the eyes hold on at time t, or None."""
         name, f = self.phase(t)
-        if name == "head":
+        if name in ("head", "fist"):
             return None
         panel = self.panel_at(t)
         return panel if panel is None or name == "gaze" else OTHER[panel]

@@ -91,24 +91,30 @@ def terminate(signum: int, frame: object) -> None:
 
 def script_samples(s: script.Script) -> dict:
     """The script's state every SAMPLE_S, for the page to play frame by frame: per
-    sample the phase (an index into "phases"), the head's and the controller's
-    orientations, the select, where the eyes look (world orientation, or None), and
-    each hand's target ray, position then orientation, and pose (or None)."""
+    sample the phase (an index into "phases"), the head's orientation, where the eyes
+    look (world orientation, or None), each hand's target ray, position then
+    orientation, and pose (or None), each controller's position, orientation and trigger
+    (or None), which hand pinches, and which is lost to tracking."""
     count = int(s.seconds / SAMPLE_S) + 2
-    r = lambda values: [round(v, 6) for v in values]  # noqa: E731
-    samples: dict = {"step_s": SAMPLE_S, "head_position": script.HEAD_POSITION, "aim_origin": script.AIM_ORIGIN,
-                     "phases": list(s.phases), "phase": [], "head": [], "aim": [], "trigger": [], "gaze": [],
-                     "left": [], "right": []}
+    # Numbers to six places; NaN, which JSON has no word for, as null.
+    r = lambda values: [round(v, 6) if math.isfinite(v) else None for v in values]  # noqa: E731
+    samples: dict = {"step_s": SAMPLE_S, "head_position": script.HEAD_POSITION,
+                     "phases": list(s.phases), "phase": [], "head": [], "gaze": [], "left": [], "right": [],
+                     "left_controller": [], "right_controller": [], "pinch": [], "dropped": []}
     for i in range(count):
         t = i * SAMPLE_S
         samples["phase"].append(s.phases.index(s.pointer(t)))
         samples["head"].append(r(script.yaw_pitch_quaternion(*s.head_angles(t))))
-        samples["aim"].append(r(script.yaw_pitch_quaternion(*s.aim_angles(t))))
-        samples["trigger"].append(1.0 if s.pressed(t) else 0.0)
         gaze = s.gaze_angles(t)
         samples["gaze"].append(r(script.yaw_pitch_quaternion(*gaze)) if gaze is not None else None)
         for side, hand in (("left", s.left_hand(t)), ("right", s.right_hand(t))):
             samples[side].append([*r(hand[0]), *r(hand[1]), hand[2]] if hand is not None else None)
+        controllers = s.controllers(t)
+        for side in ("left", "right"):
+            c = controllers.get(side)
+            samples[f"{side}_controller"].append([*r(c[0]), *r(c[1]), 1.0 if c[2] else 0.0] if c else None)
+        samples["pinch"].append([s.pinched("left", t), s.pinched("right", t)])
+        samples["dropped"].append([s.dropped("left", t), s.dropped("right", t)])
     return samples
 
 

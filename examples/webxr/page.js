@@ -47,8 +47,9 @@ socket.addEventListener('message', (e) => {
 // The script at time t (seconds from its second 0): the nearest sample.
 function scripted(t) {
   const i = Math.min(script.head.length - 1, Math.max(0, Math.round(t / script.step_s)));
-  return { phase: script.phases[script.phase[i]], head: script.head[i], aim: script.aim[i],
-           trigger: script.trigger[i], gaze: script.gaze[i], left: script.left[i], right: script.right[i] };
+  return { phase: script.phases[script.phase[i]], head: script.head[i], gaze: script.gaze[i],
+           left: script.left[i], right: script.right[i], pinch: script.pinch[i], dropped: script.dropped[i],
+           controllers: { left: script.left_controller[i], right: script.right_controller[i] } };
 }
 
 const conjugate = ([x, y, z, w]) => [-x, -y, -z, w];
@@ -56,31 +57,38 @@ function multiply([ax, ay, az, aw], [bx, by, bz, bw]) {
   return [aw * bx + ax * bw + ay * bz - az * by, aw * by - ax * bz + ay * bw + az * bx,
           aw * bz + ax * by - ay * bx + az * bw, aw * bw - ax * bx - ay * by - az * bz];
 }
+const numbers = (values) => values.map((v) => (v === null ? NaN : v));  // the script's NaN comes as null
 
-// The controllers in the controller phase, bare hands after it: each hand placed by its
-// target ray, posed, and pinched while the script selects; out of view when the script
-// has none. The eyes are turned relative to the head, which is how the device takes them.
+// The controllers the script holds (the emulated headset shows controllers or hands,
+// never both: the controllers where the script holds one), else bare hands: each placed
+// by its target ray, posed, and pinched as the script says; out of view when the script
+// has none, or loses it. The eyes are turned relative to the head, which is how the
+// device takes them.
 function drive(t) {
   const s = scripted(t);
   device.position.set(...script.head_position);
   device.quaternion.set(...s.head);
-  const controller = s.phase === 'controller';
-  device.primaryInputMode = controller ? 'controller' : 'hand';
-  device.controllers.left.connected = false;  // the user holds one controller, in the right hand
-  const right = device.controllers.right;
-  right.position.set(...script.aim_origin);
-  right.quaternion.set(...s.aim);
-  right.updateButtonValue('trigger', controller ? s.trigger : 0);
-  for (const side of ['left', 'right']) {
+  const held = s.controllers.left !== null || s.controllers.right !== null;
+  device.primaryInputMode = held ? 'controller' : 'hand';
+  ['left', 'right'].forEach((side, i) => {
+    const controller = device.controllers[side];
+    const c = s.controllers[side];
+    controller.connected = c !== null;
+    if (c !== null) {
+      const v = numbers(c);
+      controller.position.set(v[0], v[1], v[2]);
+      controller.quaternion.set(v[3], v[4], v[5], v[6]);
+      controller.updateButtonValue('trigger', c[7]);
+    }
     const hand = device.hands[side];
     const placed = s[side];
-    hand.connected = placed !== null;
-    if (placed === null) continue;
+    hand.connected = placed !== null && !s.dropped[i];
+    if (!hand.connected) return;
     hand.position.set(placed[0], placed[1], placed[2]);
     hand.quaternion.set(placed[3], placed[4], placed[5], placed[6]);
-    hand.poseId = placed[7];
-    hand.updatePinchValue(side === 'right' && !controller ? s.trigger : 0);
-  }
+    hand.poseId = placed[7] === 'point' ? 'point' : 'default';
+    hand.updatePinchValue(s.pinch[i] ? 1 : 0);
+  });
   device.gaze.connected = s.gaze !== null;
   if (s.gaze !== null) device.gaze.quaternion.set(...multiply(conjugate(s.head), s.gaze));
 }

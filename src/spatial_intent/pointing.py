@@ -225,10 +225,10 @@ class Pointer:
         hands: list[tuple[str, Hand, bool]] = []  # key, hand, pinched
         eyes = finite(inputs.eyes) and inputs.eyes_confidence != UNAVAILABLE
         for c in inputs.controllers:
+            if not finite(c.ray) or c.confidence == UNAVAILABLE:
+                continue  # a controller that cannot point is one lost: its press ends, and may resume
             key = f"controller:{c.side}"
             s = self._see(key, now_ns, c.pressed, present, c.changed_ns)
-            if not finite(c.ray) or c.confidence == UNAVAILABLE:
-                continue
             moving = self._moving(s, c.ray, now_ns)  # type: ignore[arg-type]
             candidates.append(_Candidate(key, "controller", c.ray, c.confidence, c.side,  # type: ignore[arg-type]
                                          c.pressed, c.changed_ns, moving or c.pressed))

@@ -392,3 +392,23 @@ def test_the_remote_driver_listens_only_in_a_network_of_its_own(tmp_path):
         outside = subprocess.run(probe, capture_output=True, text=True, timeout=30)
     assert inside.returncode == 0, inside.stderr
     assert outside.returncode != 0 and "ConnectionRefusedError" in outside.stderr
+
+
+STRETCHED = script.Script(8.0, script.STRETCHES)
+
+
+def test_the_stretches_a_real_user_makes_come_out_sound(tmp_path):
+    """Left-handed with the left controller (the runtime sent NaN for its pose a moment),
+    the left hand pointing and pinching (lost for a frame mid-press), a fist while the
+    head points and the left hand pinches, the right controller lying on a table while
+    the left hand points."""
+    import stretches
+
+    done, start = session.play(str(tmp_path), STRETCHED.seconds, phases=",".join(script.STRETCHES),
+                               capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert_in_time(tmp_path / "openxr-summary.json", start)
+    frames = compare.read(str(tmp_path / "openxr-frames.jsonl"))
+    events = compare.read(str(tmp_path / "openxr-events.jsonl"))
+    checked = stretches.check(frames, events, start, STRETCHED)
+    assert all(checked.get(name, 0) > 100 for name in script.STRETCHES), checked

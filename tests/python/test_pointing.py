@@ -286,3 +286,11 @@ def test_transient_pointers_leave_nothing_behind():
     for i in range(1000):
         rule.frame(10 * (i + 1), Inputs(HEAD, transients=[Transient(str(i // 2), TRANSIENT)] if i % 3 else []))
     assert len(rule.seen) <= 1
+
+
+def test_a_controller_whose_ray_turns_non_finite_mid_press_releases_and_resumes():
+    rule = Pointer()
+    good, bad = Controller(L, RAYS[L], True), Controller(L, NAN, True)
+    seen = [rule.frame(10 * (i + 1), Inputs(HEAD, controllers=[c])).select
+            for i, c in enumerate([Controller(L, RAYS[L]), good, bad, good, Controller(L, RAYS[L])])]
+    assert seen == [(False, False, 0), (True, True, 20), (False, True, 30), (True, True, 40), (False, True, 50)]

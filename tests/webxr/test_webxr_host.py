@@ -251,3 +251,23 @@ def test_a_fault_is_one_line_a_non_zero_exit_and_every_record_whole(tmp_path, fa
     assert text.endswith("\n")
     for line in text.splitlines():
         validate_record(line)
+
+
+# The stretches the emulated headset has: it shows controllers or hands, never both, and
+# has no fist.
+STRETCHED = script.Script(4.0, ("left", "left-hand"))
+
+
+def test_the_stretches_a_real_user_makes_come_out_sound(tmp_path):
+    """Left-handed with the left controller (NaN for its pose a moment), then the left
+    hand pointing and pinching, lost for a frame mid-press, the right relaxed in view."""
+    import stretches
+
+    host = webxr(tmp_path, seconds=STRETCHED.seconds, extra=["--phases", ",".join(STRETCHED.phases)])
+    _, err = host.communicate(timeout=120)
+    assert host.returncode == 0 and err == "", err
+    summary = json.loads((tmp_path / "webxr-summary.json").read_text())
+    frames = compare.read(str(tmp_path / "webxr-frames.jsonl"))
+    events = compare.read(str(tmp_path / "webxr-events.jsonl"))
+    checked = stretches.check(frames, events, summary["start_ns"], STRETCHED)
+    assert all(checked.get(name, 0) > 60 for name in STRETCHED.phases), checked
