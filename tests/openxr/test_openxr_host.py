@@ -412,3 +412,24 @@ def test_the_stretches_a_real_user_makes_come_out_sound(tmp_path):
     events = compare.read(str(tmp_path / "openxr-events.jsonl"))
     checked = stretches.check(frames, events, start, STRETCHED)
     assert all(checked.get(name, 0) > 100 for name in script.STRETCHES), checked
+
+
+def test_an_engine_of_its_own_reads_the_intent_from_its_session(tmp_path):
+    """The reader takes a session another engine made, beside that engine's own actions:
+    both action sets attached and synced, both bound on the same profile."""
+    with session.service(str(tmp_path / "service.log")) as (env, _, launched):
+        start = launched + session.LEAD_NS
+        user = session.scripted_user(env, start, 3.0, "controller")
+        try:
+            engine = subprocess.run([sys.executable, "-m", "openxr.engine", "3.5"], env=env, cwd=session.EXAMPLES,
+                                    capture_output=True, text=True, timeout=60)
+        finally:
+            session.stop(user)
+    assert engine.returncode == 0, engine.stderr
+    frames = [json.loads(line) for line in engine.stdout.splitlines()]
+    found = re.search(r"engine: (\d+) frames read, its own action active in (\d+)", engine.stderr)
+    assert found and int(found[1]) == len(frames) > 200 and int(found[2]) > 0.9 * len(frames), engine.stderr
+    for line in engine.stdout.splitlines():
+        validate_record(line)
+    played = [f for f in frames if 0.1 < seconds(f, start) < 2.9]
+    assert played and all(f["pointing"]["source"] == "controller" for f in played)
