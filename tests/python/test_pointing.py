@@ -294,3 +294,14 @@ def test_a_controller_whose_ray_turns_non_finite_mid_press_releases_and_resumes(
     seen = [rule.frame(10 * (i + 1), Inputs(HEAD, controllers=[c])).select
             for i, c in enumerate([Controller(L, RAYS[L]), good, bad, good, Controller(L, RAYS[L])])]
     assert seen == [(False, False, 0), (True, True, 20), (False, True, 30), (True, True, 40), (False, True, 50)]
+
+
+@pytest.mark.parametrize("gone_s, resumed", [(0.4, True), (0.6, False)])
+def test_a_press_resumes_only_after_a_short_dropout(gone_s, resumed):
+    rule = Pointer()
+    pinching = Inputs(HEAD, hands=[aimed(R, pinched=True)])
+    rule.frame(STEP_NS, Inputs(HEAD, hands=[aimed(R)]))
+    assert rule.frame(2 * STEP_NS, pinching).select[:2] == (True, True)
+    assert rule.frame(3 * STEP_NS, Inputs(HEAD)).select[:2] == (False, True)
+    back = rule.frame(3 * STEP_NS + int(gone_s * 1e9), pinching)
+    assert back.source == "hand" and back.select[:2] == ((True, True) if resumed else (False, False))
