@@ -31,7 +31,7 @@ import numpy as np
 
 import _spatial as sp
 from spatial_intent import speech
-from spatial_intent.commands import FILLER, FILLER_LONG, CommandGrammar
+from spatial_intent.commands import FILLER, FILLER_LONG, PLACING, VERBS, CommandGrammar
 
 OBJECTS = ("calendar", "map", "notes", "lamp", "table")
 PANELS = ("panel:calendar", "panel:map", "panel:notes")
@@ -298,6 +298,8 @@ def main() -> int:
     parser.add_argument("--pocketsphinx-args", default="")
     parser.add_argument("--filler", type=int, default=len(FILLER), help="how many of the filler words the loop has")
     parser.add_argument("--by", default="noise,voice,rate", help="the breakdowns to print")
+    parser.add_argument("--verbs", default=",".join(VERBS), help="the host's verbs that take a thing")
+    parser.add_argument("--placing", default=",".join(PLACING), help="the host's verbs that take a thing and a place")
     parser.add_argument("--recogniser", choices=("listen", "pocketsphinx"), default="listen",
                         help="spatial_intent.listen (the default), or pocketsphinx's own live mode")
     parser.add_argument("--jobs", type=int, default=2, help="conditions recognised at once")
@@ -306,7 +308,12 @@ def main() -> int:
     global VERBOSE, PROGRAM
     VERBOSE = args.verbose
     PROGRAM = speech.LISTENER if args.recogniser == "listen" else ("pocketsphinx",)
-    grammar = CommandGrammar(OBJECTS, filler=FILLER_LONG[:args.filler])
+    try:
+        grammar = CommandGrammar(OBJECTS, filler=FILLER_LONG[:args.filler],
+                                 verbs=[v for v in args.verbs.split(",") if v.strip()],
+                                 placing=[v for v in args.placing.split(",") if v.strip()])
+    except ValueError as e:
+        parser.error(str(e))
     extra = shlex.split(args.pocketsphinx_args)
     sentences, redrawn = corpus(args.seed, args.commands, args.talk, grammar)
     began = time.monotonic()

@@ -32,7 +32,7 @@ HAND_PROFILE = "/interaction_profiles/ext/hand_interaction_ext"
 EYE_PROFILE = "/interaction_profiles/ext/eye_gaze_interaction"
 # Extensions the reader uses where the runtime has them.
 WANTED = (xr.EXT_HAND_TRACKING_EXTENSION_NAME, xr.EXT_HAND_INTERACTION_EXTENSION_NAME,
-          xr.EXT_EYE_GAZE_INTERACTION_EXTENSION_NAME)
+          xr.EXT_EYE_GAZE_INTERACTION_EXTENSION_NAME, xr.FB_HAND_TRACKING_AIM_EXTENSION_NAME)
 
 
 def confidence(flags: int) -> sp.TrackingConfidence:
@@ -62,6 +62,18 @@ def to_pose(p: xr.Posef) -> sp.Pose:
     pose.orientation = sp.Quaternion(o.x, o.y, o.z, o.w)
     return pose
 
+
+
+def fb_aim(side: str, status: int, aim: pointing.Ray | None, trust: int, joints: dict[str, pointing.Vec] | None,
+           ) -> pointing.Hand:
+    """A hand as XR_FB_hand_tracking_aim gives it: its aim ray (the joints' where the
+    aim is not valid), aiming while the aim is valid, pinching while the index finger
+    pinches; neither while the hand makes the system's gesture (the runtime's own, never
+    the application's)."""
+    mine = not status & xr.HAND_TRACKING_AIM_SYSTEM_GESTURE_BIT_FB
+    aiming = mine and bool(status & xr.HAND_TRACKING_AIM_VALID_BIT_FB)
+    pinched = mine and bool(status & xr.HAND_TRACKING_AIM_INDEX_PINCHING_BIT_FB)
+    return pointing.Hand(side, aim, trust, joints, pinched=pinched, aiming=aiming)
 
 
 class IntentReader:
@@ -128,6 +140,7 @@ class IntentReader:
         self.session = xr.Handle()
         self.pointer = pointing.Pointer()
         self.joints = (xr.HandJointLocation * xr.HAND_JOINT_COUNT_EXT)()
+        self.fb_aim = xr.HandTrackingAimState() if xr.FB_HAND_TRACKING_AIM_EXTENSION_NAME in enabled else None
 
     def suggest(self, extra: dict[str, list[tuple[xr.Handle, str]]] | None = None) -> None:
         """Suggests this reader's bindings, with the engine's own for the same or other
@@ -194,6 +207,8 @@ class IntentReader:
             return None
         joints = self.joints
         located = xr.HandJointLocations(jointCount=xr.HAND_JOINT_COUNT_EXT, jointLocations=joints)
+        if self.fb_aim is not None:
+            located.next = ctypes.cast(byref(self.fb_aim), ctypes.c_void_p)
         self.instance.extension("xrLocateHandJointsEXT", tracker,
                                 byref(xr.HandJointsLocateInfo(baseSpace=self.base, time=at)), byref(located))
         wrist, palm, knuckle = (joints[j] for j in (xr.HAND_JOINT_WRIST_EXT, xr.HAND_JOINT_PALM_EXT,
@@ -207,8 +222,13 @@ class IntentReader:
         if palm.locationFlags & xr.SPACE_LOCATION_ORIENTATION_VALID_BIT and \
                 knuckle.locationFlags & xr.SPACE_LOCATION_POSITION_VALID_BIT:
             ray = (vec(knuckle.pose.position), forward(palm.pose))
-        return to_pose(wrist.pose), pointing.Hand(side, ray, int(confidence(flags if ray else 0)), named,
-                                                  runtime_ray=False)
+        trust = int(confidence(flags if ray else 0))
+        if self.fb_aim is not None:  # the runtime's own aim, pinch and readiness
+            status, aim = int(self.fb_aim.status), self.fb_aim.aimPose
+            if status & xr.HAND_TRACKING_AIM_VALID_BIT_FB:
+                ray, trust = (vec(aim.position), forward(aim)), int(confidence(wrist.locationFlags))
+            return to_pose(wrist.pose), fb_aim(side, status, ray, trust, named)
+        return to_pose(wrist.pose), pointing.Hand(side, ray, trust, named, runtime_ray=False)
 
     def frame(self, now_ns: int, now: int, generation: int) -> sp.SpatialIntentFrame:
         """The user's intent at `now` (the runtime's time; `now_ns` the same instant on

@@ -41,6 +41,7 @@ TYPE_SESSION_ACTION_SETS_ATTACH_INFO = 60
 TYPE_ACTIONS_SYNC_INFO = 61
 TYPE_SYSTEM_EYE_GAZE_INTERACTION_PROPERTIES_EXT = 1000030000
 TYPE_SYSTEM_HAND_TRACKING_PROPERTIES_EXT = 1000051000
+TYPE_HAND_TRACKING_AIM_STATE_FB = 1000111001
 TYPE_HAND_TRACKER_CREATE_INFO_EXT = 1000051001
 TYPE_HAND_JOINTS_LOCATE_INFO_EXT = 1000051002
 TYPE_HAND_JOINT_LOCATIONS_EXT = 1000051003
@@ -80,6 +81,10 @@ EXT_HAND_TRACKING_EXTENSION_NAME = "XR_EXT_hand_tracking"
 EXT_HAND_TRACKING_DATA_SOURCE_EXTENSION_NAME = "XR_EXT_hand_tracking_data_source"
 EXT_HAND_INTERACTION_EXTENSION_NAME = "XR_EXT_hand_interaction"
 EXT_EYE_GAZE_INTERACTION_EXTENSION_NAME = "XR_EXT_eye_gaze_interaction"
+FB_HAND_TRACKING_AIM_EXTENSION_NAME = "XR_FB_hand_tracking_aim"
+HAND_TRACKING_AIM_VALID_BIT_FB = 0x2
+HAND_TRACKING_AIM_INDEX_PINCHING_BIT_FB = 0x4
+HAND_TRACKING_AIM_SYSTEM_GESTURE_BIT_FB = 0x40
 
 HAND_LEFT_EXT, HAND_RIGHT_EXT = 1, 2
 HAND_JOINT_COUNT_EXT = 26
@@ -276,6 +281,13 @@ class HandJointLocation(Structure):
 class HandTrackingDataSourceState(Typed):
     TYPE = TYPE_HAND_TRACKING_DATA_SOURCE_STATE_EXT
     _fields_ = [("type", c_int32), ("next", c_void_p), ("isActive", XrBool32), ("dataSource", c_int32)]
+
+
+class HandTrackingAimState(Typed):
+    TYPE = TYPE_HAND_TRACKING_AIM_STATE_FB
+    _fields_ = [("type", c_int32), ("next", c_void_p), ("status", c_uint64), ("aimPose", Posef),
+                ("pinchStrengthIndex", c_float), ("pinchStrengthMiddle", c_float), ("pinchStrengthRing", c_float),
+                ("pinchStrengthLittle", c_float)]
 
 
 class HandJointLocations(Typed):

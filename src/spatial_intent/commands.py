@@ -17,7 +17,8 @@ import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
-# Verbs that take a thing, and verbs that take a thing and a place.
+# Verbs that take a thing, and verbs that take a thing and a place: the default
+# vocabulary; a host gives its own (`CommandGrammar(verbs=..., placing=...)`).
 VERBS = ("open", "close", "delete", "select", "show", "hide", "remove")
 PLACING = ("put", "move", "copy", "drop")
 QUESTIONS = ("what is", "what are")
@@ -43,6 +44,22 @@ time up want was we well when will with yeah yes you
 _WORD = re.compile(r"[a-z]+(?:'[a-z]+)*")
 
 
+def _listed(values: Sequence[str], what: str) -> list[str]:
+    if isinstance(values, str):
+        raise ValueError(f"{what} are a list of names, not one string: {values!r}")
+    return list(values)
+
+
+def _phrase(value: object, what: str) -> str:
+    """A name as the recogniser hears it: lower-case words of letters, one space apart."""
+    if not isinstance(value, str):
+        raise ValueError(f"the {what} {value!r} is not a string")
+    name = " ".join(value.lower().split())
+    if not name or not all(_WORD.fullmatch(w) for w in name.split()):
+        raise ValueError(f"the {what} {name!r} is not words of letters a to z: spell it out")
+    return name
+
+
 @dataclass(frozen=True)
 class Command:
     """What a command said: its verb, and its words (the deictic ones among them are
@@ -54,22 +71,34 @@ class Command:
 
 @dataclass
 class CommandGrammar:
-    """The commands over `objects` (the scene's things, by the names a user says), and
-    the loop over `filler` words that talk is heard as (none: no loop, and every sound is
-    heard as some command)."""
+    """The commands over `objects` (the scene's things, by the names a user says), with
+    the host's `verbs` that take a thing ("open that") and `placing` verbs that take a
+    thing and a place ("put that there"), and the loop over `filler` words that talk is
+    heard as (none: no loop, and every sound is heard as some command)."""
 
     objects: Sequence[str]
     filler: Sequence[str] = FILLER
+    verbs: Sequence[str] = VERBS
+    placing: Sequence[str] = PLACING
     rules: dict[str, list[str]] = field(init=False)
 
     def __post_init__(self) -> None:
-        names = [" ".join(str(o).lower().split()) for o in self.objects]
+        names = [_phrase(o, "object name") for o in _listed(self.objects, "objects")]
         if not names:
             raise ValueError("a command grammar needs at least one object name")
-        for name in names:
-            words = name.split()
-            if not words or not all(_WORD.fullmatch(w) for w in words):
-                raise ValueError(f"the object name {name!r} is not words of letters a to z: spell it out")
+        self.verbs = tuple(dict.fromkeys(_phrase(v, "verb") for v in _listed(self.verbs, "verbs")))
+        self.placing = tuple(dict.fromkeys(_phrase(v, "verb") for v in _listed(self.placing, "placing")))
+        if not self.verbs and not self.placing:
+            raise ValueError("a command grammar needs at least one verb")
+        both = set(self.verbs) & set(self.placing)
+        if both:
+            raise ValueError(f"the verb {sorted(both)[0]!r} is given both as taking a thing and as taking a place")
+        references = {*DEMONSTRATIVES, *PRONOUNS, *PLACE_WORDS, "the", *(w for r in RELATIONS for w in r.split()),
+                      *(w for q in QUESTIONS for w in q.split())}
+        for verb in (*self.verbs, *self.placing):
+            clash = [w for w in verb.split() if w in references]
+            if clash:
+                raise ValueError(f"the verb {verb!r} has {clash[0]!r}, a word commands use to refer or ask")
         for word in self.filler:
             if not isinstance(word, str) or not _WORD.fullmatch(word):
                 raise ValueError(f"the filler word {word!r} is not a word of letters a to z")
@@ -77,7 +106,8 @@ class CommandGrammar:
             "object": sorted(set(names)),
             "thing": [*DEMONSTRATIVES, *PRONOUNS, "the <object>", "this <object>", "that <object>"],
             "place": [*PLACE_WORDS, *(f"{r} <thing>" for r in RELATIONS)],
-            "command": [f"({' | '.join(VERBS)}) <thing>", f"({' | '.join(PLACING)}) <thing> <place>",
+            "command": [*([f"({' | '.join(self.verbs)}) <thing>"] if self.verbs else []),
+                        *([f"({' | '.join(self.placing)}) <thing> <place>"] if self.placing else []),
                         f"({' | '.join(QUESTIONS)}) <thing>"],
         }
         vocabulary = self.vocabulary()
@@ -106,7 +136,8 @@ class CommandGrammar:
         text = " ".join(said)
         if not self._command.fullmatch(text):
             return None
-        verb = next(v for v in (*QUESTIONS, *VERBS, *PLACING) if text == v or text.startswith(v + " "))
+        # The longest verb that begins the text: "pick up that" is "pick up", not "pick".
+        verb = max((v for v in (*QUESTIONS, *self.verbs, *self.placing) if text.startswith(v + " ")), key=len)
         return Command(verb, said)
 
     def _pattern(self, rule: str) -> str:

@@ -80,6 +80,45 @@ def test_a_grammar_it_cannot_build_is_refused_saying_why(objects, filler, messag
         CommandGrammar(objects, filler=filler)
 
 
+BRING = ("bring", "take", "rotate", "pin", "pick up")
+PLACE = ("place", "send")
+
+
+@pytest.mark.parametrize("said, verb", [
+    ("bring that", "bring"), ("pick up the lamp", "pick up"), ("rotate it", "rotate"),
+    ("place this there", "place"), ("send them next to the table", "send"), ("what is that", "what is"),
+])
+def test_a_hosts_own_verbs_make_its_commands(said, verb):
+    g = CommandGrammar(OBJECTS, verbs=BRING, placing=PLACE)
+    command = g.command(said.split())
+    assert command is not None and command.verb == verb
+    assert "bring" in g.vocabulary() and "open" not in g.vocabulary()
+    assert g.command("open that".split()) is None and g.command("put that there".split()) is None
+    assert g.command("place that".split()) is None  # a placing verb takes a place
+    drawn = g.sentences(random.Random(1), 200)
+    assert {g.command(d.split()).verb for d in drawn} == {*BRING, *PLACE, "what is", "what are"}
+
+
+def test_a_grammar_with_placing_verbs_alone_has_no_rule_for_the_others():
+    g = CommandGrammar(OBJECTS, verbs=(), placing=["put"])
+    assert g.command("put that there".split()) is not None and g.command("open that".split()) is None
+    assert "() <thing>" not in g.jsgf()
+
+
+@pytest.mark.parametrize("verbs, placing, message", [
+    ((), (), "needs at least one verb"),
+    (["open", "put"], ["put"], "the verb 'put' is given both"),
+    (["go to"], (), "the verb 'go to' has 'to', a word commands use"),
+    (["this"], (), "the verb 'this' has 'this'"),
+    (["zoom-in"], (), "the verb 'zoom-in' is not words of letters"),
+    ("open", (), "verbs are a list of names, not one string"),
+    ([3], (), "the verb 3 is not a string"),
+])
+def test_a_vocabulary_it_cannot_build_is_refused_saying_why(verbs, placing, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        CommandGrammar(OBJECTS, verbs=verbs, placing=placing)
+
+
 def test_an_object_name_of_several_words_is_one_object():
     g = CommandGrammar(["coffee  table", "Lamp"])
     assert g.command("put that on the coffee table".split()) is not None

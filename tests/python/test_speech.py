@@ -359,6 +359,10 @@ needs_sox = pytest.mark.skipif(shutil.which("sox") is None, reason="sox is neede
     (["--objects", "map"], "spatial replay: --objects goes with --audio, which is not given"),
     (["--audio", "{junk}", "--objects", "map,café"], "argument --objects: the object name 'café' is not words"),
     (["--audio", "{junk}", "--objects", "map", "--grammar", "{missing}"], "not allowed with argument --objects"),
+    (["--audio", "{junk}", "--verbs", "bring"], "spatial replay: --verbs goes with --objects, which is not given"),
+    (["--audio", "{junk}", "--objects", "map", "--verbs", "go to"], "argument --verbs: the verb 'go to' has 'to'"),
+    (["--audio", "{junk}", "--objects", "map", "--verbs", "put", "--placing", "put"],
+     "spatial replay: the verb 'put' is given both as taking a thing and as taking a place"),
 ])
 def test_replay_refuses_audio_it_cannot_use_in_one_line(tmp_path, extra, message):
     from test_command import spatial
@@ -371,6 +375,32 @@ def test_replay_refuses_audio_it_cannot_use_in_one_line(tmp_path, extra, message
     done = spatial("replay", str(frames), "--rate", "0", *(a.format(**names) for a in extra), stdin="")
     assert done.returncode == 2 and len(done.stderr.splitlines()) == 1, done.stderr
     assert message.format(**names) in done.stderr
+
+
+@needs_speech
+def test_replay_hears_the_hosts_own_verbs(tmp_path):
+    from test_command import spatial
+
+    audio, placed = array.array("h"), []
+    for at, text in ((0.5, "rotate that"), (3.0, "put that there"), (5.5, "open that"), (7.5, "grab that")):
+        samples, words = speech.speak_sentence(text, "en-us", 130)
+        audio.extend([0] * (round(at * speech.SAMPLE_RATE) - len(audio)))
+        audio.frombytes(samples if isinstance(samples, bytes) else array.array("h", samples).tobytes())
+        placed.append([(at + w.begin_s, at + w.end_s) for w in words])
+    audio.extend([0] * speech.SAMPLE_RATE)
+    path = tmp_path / "said.wav"
+    write_wav(path, audio.tobytes())
+    frames = session_aimed(tmp_path, [(0, "panel:calendar"), (2.5, "panel:map"),
+                                      ((placed[1][1][1] + placed[1][2][0]) / 2, "panel:notes"), (7.0, "panel:map")],
+                           seconds=10.0)
+    done = spatial("replay", str(frames), "--rate", "0", "--audio", str(path), "--objects", "calendar,map,notes",
+                   "--verbs", "rotate,grab", "--placing", "put,move")
+    assert done.returncode == 0, done.stderr
+    events = [sp.from_jsonl(line) for line in done.stdout.splitlines()]
+    # "open" is no verb of this host's: it makes no event.
+    assert [(e.text, e.spatial_context.target.host_id) for e in events] == [
+        ("rotate [that]", "panel:calendar"), ("put [that] there", "panel:map"), ("put that [there]", "panel:notes"),
+        ("grab [that]", "panel:map")]
 
 
 def test_replay_says_a_mistyped_frames_file_before_it_recognises(tmp_path):

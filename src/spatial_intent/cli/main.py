@@ -83,6 +83,17 @@ def object_names(text: str) -> list[str]:
     return names
 
 
+def verb_names(text: str) -> list[str]:
+    from ..commands import CommandGrammar
+
+    verbs = [verb.strip() for verb in text.split(",")] if text.strip() else []
+    try:
+        CommandGrammar(["thing"], verbs=verbs, placing=["put"] if not verbs else [])
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return verbs
+
+
 def seconds_after(text: str) -> float:
     try:
         return Utterance.seconds_from(text)
@@ -148,6 +159,12 @@ def parser() -> argparse.ArgumentParser:
                          help="the scene's objects, by the names a user says: listen for spoken commands about "
                               "them (put that there, what is this, open the NAME, ...), and drop talk that is not "
                               "one (with --audio)")
+    replay.add_argument("--verbs", type=verb_names, metavar="VERB,VERB",
+                        help="with --objects, the verbs that take a thing (default: open, close, delete, select, "
+                             "show, hide, remove)")
+    replay.add_argument("--placing", type=verb_names, metavar="VERB,VERB",
+                        help="with --objects, the verbs that take a thing and a place (default: put, move, copy, "
+                             "drop)")
     replay.add_argument("--capacity", type=capacity, default=240, help="frames the timeline keeps (default 240)")
     replay.add_argument("--max-age-ms", type=max_age_ms, default=2000.0,
                         help="how old a frame may be to pair with an utterance (default 2000)")
@@ -205,6 +222,17 @@ def main(argv: list[str] | None = None) -> int:
             if given is not None:
                 top.exit(2, f"spatial replay: {option} goes with --audio, which is not given "
                             "(see spatial replay --help)\n")
+    if args.command == "replay":
+        for given, option in ((args.verbs, "--verbs"), (args.placing, "--placing")):
+            if given is not None and args.objects is None:
+                top.exit(2, f"spatial replay: {option} goes with --objects, which is not given\n")
+        if args.objects is not None:
+            from ..commands import PLACING, VERBS, CommandGrammar
+            try:
+                CommandGrammar(args.objects, verbs=VERBS if args.verbs is None else args.verbs,
+                               placing=PLACING if args.placing is None else args.placing)
+            except ValueError as e:
+                top.exit(2, f"spatial replay: {e}\n")
     try:
         if args.command == "check":
             from . import check
@@ -232,7 +260,7 @@ def main(argv: list[str] | None = None) -> int:
                     with opened(args.frames):
                         pass
                 utterances = sorted(utterances + replay.heard(args.audio, args.audio_start or 0.0, args.grammar,
-                                                               args.objects),
+                                                               args.objects, args.verbs, args.placing),
                                     key=lambda u: u.seconds)
             return replay.run(args.frames, args.rate, utterances, args.capacity, args.max_age_ms)
         from . import plot

@@ -39,19 +39,23 @@ def utterances(said: list[Utterance], paths: list[str]) -> list[Utterance]:
     return sorted(found, key=lambda u: u.seconds)
 
 
-def heard(audio_path: str, start_s: float, grammar: str | None, objects: list[str] | None = None
-          ) -> list[Utterance]:
+def heard(audio_path: str, start_s: float, grammar: str | None, objects: list[str] | None = None,
+          verbs: list[str] | None = None, placing: list[str] | None = None) -> list[Utterance]:
     """What the recogniser heard in recorded audio whose first sample lies `start_s`
     after the first frame: one utterance to submit for each deictic word, at the time it
     was spoken, and one for an utterance without such a word, at its start. With the
-    scene's `objects`, it listens with the command grammar over them, and what it heard
-    that is not a command is dropped."""
+    scene's `objects`, it listens with the command grammar over them (with the host's
+    `verbs` and `placing` verbs, else the default ones), and what it heard that is not a
+    command is dropped."""
     import tempfile
 
     from .. import speech
     from ..commands import CommandGrammar
 
-    commands = CommandGrammar(objects) if objects else None
+    from ..commands import PLACING, VERBS
+
+    commands = CommandGrammar(objects, verbs=VERBS if verbs is None else verbs,
+                              placing=PLACING if placing is None else placing) if objects else None
 
     def progress(done_s: float, total_s: float) -> None:
         Progress.show(f"spatial replay: recognising speech, {done_s:.0f} of {total_s:.0f} s")
