@@ -312,7 +312,8 @@ class IntentReader:
         caps.head_pose = any(self.tracking)
         caps.action_input = True
         caps.hand_tracking = self.hand_tracking
-        caps.hand_interaction = bool(aims)
+        # The runtime's own hand aim and select were used: its hand-interaction profile or its aim state.
+        caps.hand_interaction = any(h.aiming is not None for h in hands)
         caps.eye_gaze = self.eye_gaze
         caps.enabled_extensions = self.instance.extensions
         return f

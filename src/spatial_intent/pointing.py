@@ -40,6 +40,9 @@ import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
+__all__ = ["Choice", "Controller", "Hand", "Inputs", "Pointer", "Transient", "finger_ratio", "finite",
+           "held_to_point", "pinch_closed"]
+
 Vec = tuple[float, float, float]
 Ray = tuple[Vec, Vec]
 
