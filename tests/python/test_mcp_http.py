@@ -142,3 +142,18 @@ def test_older_era_sessions_never_said_goodbye_to_do_not_lock_others_out(served)
     ping = {"jsonrpc": "2.0", "id": 2, "method": "ping"}
     assert post(port, ping, {**headers, "Mcp-Session-Id": ids[0]})[0] == 404  # the longest unused, ended
     assert post(port, ping, {**headers, "Mcp-Session-Id": ids[-1]})[0] == 200
+
+
+def test_a_port_already_taken_is_one_line_and_leaves_no_token_behind(tmp_path):
+    frames, events, _ = write_session(str(tmp_path))
+    token_file = tmp_path / "token"
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        done = subprocess.run([sys.executable, "-m", "spatial_intent.cli", "mcp", "--http", f"127.0.0.1:{port}",
+                               "--token-file", str(token_file), frames, events], capture_output=True, text=True,
+                              env={**os.environ, **environment()}, timeout=30)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert f"--http 127.0.0.1:{port}:" in done.stderr
+    assert not token_file.exists()

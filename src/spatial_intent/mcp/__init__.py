@@ -107,9 +107,11 @@ class Feeder:
 EXIT_GRACE_S = 5.0
 
 
-class Stop(Exception):
+class Stop(BaseException):
     """SIGTERM or SIGINT: the client (or an administrator) ends the server, or the client
-    went away (`client_gone`). `status` is the exit status."""
+    went away (`client_gone`). `status` is the exit status. Not an Exception: raised by a
+    signal wherever the main thread is, it must not be taken for an error there (the
+    HTTP server logs and swallows a handler's Exception, and serves on)."""
 
     def __init__(self, status: int) -> None:
         super().__init__(status)

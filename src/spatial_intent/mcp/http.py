@@ -151,6 +151,19 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
     except OSError as e:
         log(f"the token file: {e}")
         return 2
+    try:
+        return _serve(session, host, port, where, token, token_path, log)
+    finally:  # on every way out, a port already taken or a signal included
+        try:
+            os.unlink(token_path)
+            if os.path.basename(os.path.dirname(token_path)).startswith("spatial-mcp-"):
+                os.rmdir(os.path.dirname(token_path))  # the private folder made for it
+        except OSError:
+            pass
+
+
+def _serve(session: Session, host: str, port: int, where: str, token: str, token_path: str,
+           log: Callable[[str], None]) -> int:
     legacy: dict[str, LegacySession] = {}
     legacy_lock = threading.Lock()
 
@@ -394,10 +407,4 @@ def serve(session: Session, where: str, token_file: str | None, log: Callable[[s
         httpd.serve_forever(poll_interval=0.2)
     finally:
         httpd.server_close()
-        try:
-            os.unlink(token_path)
-            if os.path.basename(os.path.dirname(token_path)).startswith("spatial-mcp-"):
-                os.rmdir(os.path.dirname(token_path))  # the private folder made for it
-        except OSError:
-            pass
     return 0
