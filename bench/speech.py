@@ -220,15 +220,17 @@ def assign(sentences: list[Sentence], heard: list[speech.Utterance]) -> dict[int
 
 
 def measure(sentences: list[Sentence], every: list[Sentence], by_sentence: dict[int, list[speech.Utterance]],
-            grammar: CommandGrammar, delay_s: float) -> dict[str, float]:
-    """The figures over `sentences`, a part of the stream `every`."""
+            grammar: CommandGrammar, delay_s: float, margin: int | None = None) -> dict[str, float]:
+    """The figures over `sentences`, a part of the stream `every`; with a `margin`, a
+    command the background decoding refuses by it is no command."""
     session = Session(every, history_s=30.0)
     m = {"commands": 0, "exact": 0, "deictic": 0, "recalled": 0, "false": 0, "right_spoken": 0,
          "right_start": 0, "right_newest": 0, "talk": 0, "talk_events": 0}
     begin_errors: list[float] = []
     for s in sentences:
         utterances = sorted(by_sentence.get(id(s), []), key=lambda u: u.begin_s)
-        accepted = [u for u in utterances if grammar.command(w.text for w in u.words) is not None]
+        accepted = [u for u in utterances if grammar.command(w.text for w in u.words) is not None
+                    and (margin is None or not speech.background_refuses(u, margin))]
         if not s.command:
             m["talk"] += 1
             m["talk_events"] += bool(accepted)
@@ -304,6 +306,8 @@ def main() -> int:
                         help="spatial_intent.listen (the default), or pocketsphinx's own live mode")
     parser.add_argument("--jobs", type=int, default=2, help="conditions recognised at once")
     parser.add_argument("--verbose", action="store_true", help="every command not heard word for word")
+    parser.add_argument("--background-margins", default="0,1,2,3",
+                        help="with --pocketsphinx-args '-background yes': the margins whose trade is printed")
     args = parser.parse_args()
     global VERBOSE, PROGRAM
     VERBOSE = args.verbose
@@ -329,11 +333,15 @@ def main() -> int:
         with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:  # one recogniser process each
             heard_at = pool.map(lambda level: recognise(noisy(clean, sentences, None if level == "clean"
                                                               else float(level), args.seed), g.name, extra), levels)
-        rows = []
+        rows, trade = [], []
+        margins = [int(m) for m in args.background_margins.split(",") if m.strip()]
         for level, heard in zip(levels, heard_at):
             snr = None if level == "clean" else float(level)
             owned = assign(sentences, heard)
             noise = level if snr is None else f"{level} dB"
+            if any(u.background is not None for u in heard):
+                trade += [(noise, m, measure(sentences, sentences, owned, grammar, delay_s, m))
+                          for m in (None, *margins)]
             for key in args.by.split(","):
                 if key == "noise":
                     rows.append((noise, "all", "all", measure(sentences, sentences, owned, grammar, delay_s)))
@@ -360,6 +368,17 @@ def main() -> int:
               f"| {m['false']} | {m['begin_p50']:.0f} / {m['begin_p95']:.0f} | {share('right_spoken', 'recalled')} "
               f"| {share('right_start', 'recalled')} | {share('right_newest', 'recalled')} "
               f"| {share('talk_events', 'talk')} |")
+    if trade:
+        print()
+        print("background decoding: a command is refused when it heard more than the command's words plus the margin")
+        head = "| noise | margin | word for word | deictic recalled | false deictic | talk with an event |"
+        print(head)
+        print("|---" * (head.count("|") - 1) + "|")
+        for noise, margin, m in trade:
+            def part(a: str, b: str) -> str:
+                return f"{m[a] / m[b] * 100:.1f}% ({m[a]}/{m[b]})" if m[b] else "-"
+            print(f"| {noise} | {'none' if margin is None else margin} | {part('exact', 'commands')} "
+                  f"| {part('recalled', 'deictic')} | {m['false']} | {part('talk_events', 'talk')} |")
     return 0
 
 

@@ -68,6 +68,8 @@ class Listener:
             self.failure_told = True
         for arrived_ns, utterance in arrivals if arrivals is not None else self.recogniser.results():
             command = self.grammar.command(w.text for w in utterance.words)
+            if command is not None and speech.background_refuses(utterance):
+                command = None  # the background decoding heard talk
             self.utterances.append({"arrived_ns": arrived_ns, "command": command is not None, "words": [
                 [w.text, self.clock.to_host_ns(w.begin_s), self.clock.to_host_ns(w.end_s)] for w in utterance.words]})
             if command is None:  # talk, heard as the grammar's filler words: no event

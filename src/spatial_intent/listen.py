@@ -3,7 +3,7 @@ input (16 kHz, mono, signed 16-bit little-endian), one JSON line per utterance o
 standard output in the recogniser's own format ({"b","d","p","t","w"}).
 
     python -m spatial_intent.listen [-vad_window S] [-vad_ratio R] [-vad_mode 0-3]
-                                    [-NAME VALUE ...] live -
+                                    [-background yes] [-NAME VALUE ...] live -
 
 `pocketsphinx live` fixes its end-pointer: a 0.3 s window and the loosest voice-activity
 mode, so under steady noise (white, 10 dB below the speech) speech never ends and
@@ -13,8 +13,12 @@ utterance is then decoded as one block when it ends; `-vad_lead` and `-vad_tail`
 that much of the audio before and after it, and `-vad_whole yes` decodes it as a whole
 utterance (the `single` mode's normalisation). The defaults are what the speech
 benchmark (make bench-speech) measured best: more silence around an utterance helped
-single sentences and lost more than it won over the corpus. Every other `-NAME VALUE`
-is the decoder's own parameter (-jsgf, -dither, -beam, ...)."""
+single sentences and lost more than it won over the corpus. `-background yes` decodes each
+utterance a second time with the recogniser's general English language model instead of
+the grammar, and adds what that heard as "bg" (text) to the line: talk that the grammar
+forced onto a command is heard there as a longer run of words than the command has
+(speech.background_refuses). Every other `-NAME VALUE` is the decoder's own parameter
+(-jsgf, -dither, -beam, ...)."""
 
 from __future__ import annotations
 
@@ -70,6 +74,7 @@ class EndPointer:
     lead: float = LEAD_S
     tail: float = TAIL_S
     whole: bool = False
+    background: bool = False
 
 
 def parse(argv: list[str]) -> tuple[dict[str, str], EndPointer]:
@@ -86,13 +91,14 @@ def parse(argv: list[str]) -> tuple[dict[str, str], EndPointer]:
         lead = float(options.pop("vad_lead", LEAD_S))
         tail = float(options.pop("vad_tail", TAIL_S))
         whole = options.pop("vad_whole", "no").lower().startswith(("y", "t", "1"))
+        background = options.pop("background", "no").lower().startswith(("y", "t", "1"))
     except ValueError as e:
         raise ListenError(f"an end-pointer setting is not a number: {e}") from None
     if not (0.03 <= window <= 10 and 0 < ratio <= 1 and 0 <= mode <= 3 and 0 <= tail <= window
             and 0 <= lead <= 5):
         raise ListenError("-vad_window is 0.03 to 10 s, -vad_ratio above 0 up to 1, -vad_mode 0 to 3, "
                           "-vad_lead 0 to 5 s, -vad_tail 0 up to the window")
-    return options, EndPointer(window, ratio, mode, lead, tail, whole)
+    return options, EndPointer(window, ratio, mode, lead, tail, whole, background)
 
 
 def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float) -> str:
@@ -113,12 +119,37 @@ def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float) -> str:
                        "t": hyp.decode("utf-8", "replace"), "w": words}, separators=(",", ":"))
 
 
-def decode(lib: ctypes.CDLL, decoder: int, audio: bytes, start_s: float, end_s: float, whole: bool) -> str:
-    """One utterance decoded as one block; `whole`, as a whole utterance."""
+def run(lib: ctypes.CDLL, decoder: int, audio: bytes, whole: bool) -> None:
     if lib.ps_start_utt(decoder) < 0 or lib.ps_process_raw(decoder, audio, len(audio) // 2, 0, int(whole)) < 0 \
             or lib.ps_end_utt(decoder) < 0:
         raise ListenError("the recogniser failed on the audio")
-    return result(lib, decoder, start_s, end_s)
+
+
+def decode(lib: ctypes.CDLL, decoder: int, audio: bytes, start_s: float, end_s: float, whole: bool,
+           background: int | None = None) -> str:
+    """One utterance decoded as one block; `whole`, as a whole utterance; with a
+    `background` decoder, decoded by it too."""
+    run(lib, decoder, audio, whole)
+    line = result(lib, decoder, start_s, end_s)
+    if background is None:
+        return line
+    run(lib, background, audio, whole)
+    heard = (lib.ps_get_hyp(background, None) or b"").decode("utf-8", "replace")
+    return line[:-1] + "," + json.dumps({"bg": heard}, separators=(",", ":"))[1:]
+
+
+def start(lib: ctypes.CDLL, options: dict[str, str]) -> int:
+    config = lib.ps_config_init(None)
+    for name, value in options.items():
+        if not lib.ps_config_set_str(config, name.encode(), value.encode()):
+            lib.ps_config_free(config)
+            raise ListenError(f"the recogniser has no parameter -{name}")
+    lib.ps_default_search_args(config)
+    decoder = lib.ps_init(config)  # holds the configuration on its own
+    lib.ps_config_free(config)
+    if not decoder:
+        raise ListenError("the recogniser could not start (its reasons are above)")
+    return int(decoder)
 
 
 def listen(argv: list[str]) -> int:
@@ -130,16 +161,10 @@ def listen(argv: list[str]) -> int:
             except OSError as e:
                 raise ListenError(f"-{name} {options[name]}: {e.strerror}") from None
     lib = _library()
-    config = lib.ps_config_init(None)
-    for name, value in options.items():
-        if not lib.ps_config_set_str(config, name.encode(), value.encode()):
-            lib.ps_config_free(config)
-            raise ListenError(f"the recogniser has no parameter -{name}")
-    lib.ps_default_search_args(config)
-    decoder = lib.ps_init(config)  # holds the configuration on its own
-    lib.ps_config_free(config)
-    if not decoder:
-        raise ListenError("the recogniser could not start (its reasons are above)")
+    decoder = start(lib, options)
+    # The background: the same decoder's settings, its general language model for the grammar.
+    background = start(lib, {k: v for k, v in options.items() if k not in ("jsgf", "fsg", "kws", "keyphrase")}) \
+        if ep.background else None
     endpointer = lib.ps_endpointer_init(ep.window, ep.ratio, ep.mode, RATE, 0.0)
     if not endpointer:
         raise ListenError("the end-pointer could not start")
@@ -178,18 +203,20 @@ def listen(argv: list[str]) -> int:
             if not lib.ps_endpointer_in_speech(endpointer):
                 ended = lib.ps_endpointer_speech_end(endpointer)
                 heard += b"".join(d for at, d in recent if ended - frame_s / 2 <= at < ended + ep.tail)
-                print(decode(lib, decoder, bytes(heard), started, ended, ep.whole), flush=True)
+                print(decode(lib, decoder, bytes(heard), started, ended, ep.whole, background), flush=True)
             elif len(heard) >= LONGEST_S * RATE * 2:  # speech that never ends: heard in pieces
-                print(decode(lib, decoder, bytes(heard), started, started + len(heard) / 2 / RATE, ep.whole),
-                      flush=True)
+                print(decode(lib, decoder, bytes(heard), started, started + len(heard) / 2 / RATE, ep.whole,
+                             background), flush=True)
                 started += len(heard) / 2 / RATE
                 heard = bytearray()
         if len(data) < size * 2:
             break
     if lib.ps_endpointer_in_speech(endpointer):  # the audio ended mid-utterance
-        print(decode(lib, decoder, bytes(heard), started, read_s, ep.whole), flush=True)
+        print(decode(lib, decoder, bytes(heard), started, read_s, ep.whole, background), flush=True)
     lib.ps_endpointer_free(endpointer)
     lib.ps_free(decoder)
+    if background is not None:
+        lib.ps_free(background)
     return 0
 
 

@@ -87,6 +87,9 @@ class Word:
 @dataclass(frozen=True)
 class Utterance:
     words: tuple[Word, ...]
+    # What a background decoding of the same audio heard (the listener's -background):
+    # its words, or None without one.
+    background: tuple[str, ...] | None = None
 
     @property
     def text(self) -> str:
@@ -152,7 +155,22 @@ def read_pocketsphinx(line: str | bytes) -> Utterance | None:
         if _FILLER.match(text):
             continue
         words.append(Word(_VARIANT.sub("", text), begin_s, begin_s + length_s))
-    return Utterance(tuple(words)) if words else None
+    background = result.get("bg")
+    if background is not None and not isinstance(background, str):
+        raise ValueError(f'a background result that is not text: {_shown(background)}')
+    heard = None if background is None else tuple(w for w in background.split() if not _FILLER.match(w))
+    return Utterance(tuple(words), heard) if words else None
+
+
+# How many words more than the command has the background decoding may hear before the
+# utterance is taken for talk (the speech benchmark measures the trade).
+BACKGROUND_MARGIN = 1
+
+
+def background_refuses(utterance: Utterance, margin: int = BACKGROUND_MARGIN) -> bool:
+    """Whether the background decoding says this was talk, not the command the grammar
+    heard: it heard more than `margin` words more. Without a background, never."""
+    return utterance.background is not None and len(utterance.background) > len(utterance.words) + margin
 
 
 def _shown(value: object, limit: int = 60) -> str:

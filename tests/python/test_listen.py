@@ -68,3 +68,18 @@ def test_audio_that_ends_mid_utterance_is_still_heard(grammar):
     audio, _ = spoken("delete that")
     cut = audio[:len(audio) - speech.SAMPLE_RATE * 2]  # the trailing second of silence gone
     assert [u.text for u in speech.recognise(cut, grammar, program=speech.LISTENER)] == ["delete that"]
+
+
+@needs_speech
+def test_a_background_decoding_hears_talk_the_grammar_forced_onto_a_command(grammar):
+    """The sentence the benchmark's grammar heard as "what are it": the general model hears
+    a longer run of words, and the command is refused; a command is kept."""
+    options = (*speech.RECOGNISER_OPTIONS, "-background", "yes")
+    talk, _ = spoken("the meeting moved to friday")
+    command, _ = spoken("delete that")
+    heard = speech.recognise(talk + command, grammar, program=speech.LISTENER, options=options)
+    assert all(u.background is not None for u in heard) and heard
+    commands = CommandGrammar(["calendar", "map", "notes"])
+    kept = [u.text for u in heard if commands.command(w.text for w in u.words) is not None
+            and not speech.background_refuses(u)]
+    assert kept == ["delete that"], [(u.text, u.background) for u in heard]

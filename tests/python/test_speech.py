@@ -29,7 +29,22 @@ def test_a_result_line_gives_its_words_without_markers():
     assert speech.read_pocketsphinx('{"b":0,"d":1.49,"p":1,"t":"","w":[]}') is None
 
 
+@pytest.mark.parametrize("background, words, refused", [
+    (None, None, False),
+    ("what is <sil> that", ("what", "is", "that"), False),  # as many words as the command: no talk
+    ("i think that is fine", ("i", "think", "that", "is", "fine"), True),  # two more than the command's three
+    ("put that there [NOISE] now", ("put", "that", "there", "now"), False),  # one more: within the margin
+])
+def test_a_background_decoding_refuses_a_command_it_heard_as_a_longer_run_of_talk(background, words, refused):
+    line = LINE if background is None else LINE[:-1] + f',"bg":"{background}"}}'
+    u = speech.read_pocketsphinx(line)
+    assert u.background == words and speech.background_refuses(u) is refused
+    assert speech.background_refuses(u, margin=5) is False
+
+
 @pytest.mark.parametrize("line, message", [
+    (LINE[:-1] + ',"bg":3}', "a background result that is not text"),
+    (LINE[:-1] + ',"bg":["put"]}', "a background result that is not text"),
     ("{broken", "not JSON"),
     ('{"t":"x"}', 'expected an object with a "w" array'),
     ('[1]', 'expected an object with a "w" array'),
@@ -360,6 +375,7 @@ needs_sox = pytest.mark.skipif(shutil.which("sox") is None, reason="sox is neede
     (["--audio", "{junk}", "--objects", "map,café"], "argument --objects: the object name 'café' is not words"),
     (["--audio", "{junk}", "--objects", "map", "--grammar", "{missing}"], "not allowed with argument --objects"),
     (["--audio", "{junk}", "--verbs", "bring"], "spatial replay: --verbs goes with --objects, which is not given"),
+    (["--audio", "{junk}", "--background"], "spatial replay: --background goes with --objects, which is not given"),
     (["--audio", "{junk}", "--objects", "map", "--verbs", "go to"], "argument --verbs: the verb 'go to' has 'to'"),
     (["--audio", "{junk}", "--objects", "map", "--verbs", "put", "--placing", "put"],
      "spatial replay: the verb 'put' is given both as taking a thing and as taking a place"),
@@ -393,14 +409,17 @@ def test_replay_hears_the_hosts_own_verbs(tmp_path):
     frames = session_aimed(tmp_path, [(0, "panel:calendar"), (2.5, "panel:map"),
                                       ((placed[1][1][1] + placed[1][2][0]) / 2, "panel:notes"), (7.0, "panel:map")],
                            seconds=10.0)
-    done = spatial("replay", str(frames), "--rate", "0", "--audio", str(path), "--objects", "calendar,map,notes",
-                   "--verbs", "rotate,grab", "--placing", "put,move")
-    assert done.returncode == 0, done.stderr
-    events = [sp.from_jsonl(line) for line in done.stdout.splitlines()]
+    seen = []
+    for background in ([], ["--background"]):
+        done = spatial("replay", str(frames), "--rate", "0", "--audio", str(path), "--objects", "calendar,map,notes",
+                       "--verbs", "rotate,grab", "--placing", "put,move", *background)
+        assert done.returncode == 0, done.stderr
+        seen.append([(e.text, e.spatial_context.target.host_id) for e in map(sp.from_jsonl, done.stdout.splitlines())])
     # "open" is no verb of this host's: it makes no event.
-    assert [(e.text, e.spatial_context.target.host_id) for e in events] == [
-        ("rotate [that]", "panel:calendar"), ("put [that] there", "panel:map"), ("put that [there]", "panel:notes"),
-        ("grab [that]", "panel:map")]
+    assert seen[0] == [("rotate [that]", "panel:calendar"), ("put [that] there", "panel:map"),
+                       ("put that [there]", "panel:notes"), ("grab [that]", "panel:map")]
+    # The background decoding only ever takes commands away (here it took a short one for talk).
+    assert set(seen[1]) <= set(seen[0]) and ("put [that] there", "panel:map") in seen[1]
 
 
 def test_replay_says_a_mistyped_frames_file_before_it_recognises(tmp_path):

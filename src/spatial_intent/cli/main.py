@@ -165,6 +165,9 @@ def parser() -> argparse.ArgumentParser:
     replay.add_argument("--placing", type=verb_names, metavar="VERB,VERB",
                         help="with --objects, the verbs that take a thing and a place (default: put, move, copy, "
                              "drop)")
+    replay.add_argument("--background", action="store_true",
+                        help="with --objects, decode each utterance a second time with the recogniser's general "
+                             "English model and drop a command that it heard as talk (slower)")
     replay.add_argument("--capacity", type=capacity, default=240, help="frames the timeline keeps (default 240)")
     replay.add_argument("--max-age-ms", type=max_age_ms, default=2000.0,
                         help="how old a frame may be to pair with an utterance (default 2000)")
@@ -223,7 +226,8 @@ def main(argv: list[str] | None = None) -> int:
                 top.exit(2, f"spatial replay: {option} goes with --audio, which is not given "
                             "(see spatial replay --help)\n")
     if args.command == "replay":
-        for given, option in ((args.verbs, "--verbs"), (args.placing, "--placing")):
+        for given, option in ((args.verbs, "--verbs"), (args.placing, "--placing"),
+                              (args.background or None, "--background")):
             if given is not None and args.objects is None:
                 top.exit(2, f"spatial replay: {option} goes with --objects, which is not given\n")
         if args.objects is not None:
@@ -260,7 +264,8 @@ def main(argv: list[str] | None = None) -> int:
                     with opened(args.frames):
                         pass
                 utterances = sorted(utterances + replay.heard(args.audio, args.audio_start or 0.0, args.grammar,
-                                                               args.objects, args.verbs, args.placing),
+                                                               args.objects, args.verbs, args.placing,
+                                                               args.background),
                                     key=lambda u: u.seconds)
             return replay.run(args.frames, args.rate, utterances, args.capacity, args.max_age_ms)
         from . import plot

@@ -40,13 +40,15 @@ def utterances(said: list[Utterance], paths: list[str]) -> list[Utterance]:
 
 
 def heard(audio_path: str, start_s: float, grammar: str | None, objects: list[str] | None = None,
-          verbs: list[str] | None = None, placing: list[str] | None = None) -> list[Utterance]:
+          verbs: list[str] | None = None, placing: list[str] | None = None, background: bool = False,
+          ) -> list[Utterance]:
     """What the recogniser heard in recorded audio whose first sample lies `start_s`
     after the first frame: one utterance to submit for each deictic word, at the time it
     was spoken, and one for an utterance without such a word, at its start. With the
     scene's `objects`, it listens with the command grammar over them (with the host's
     `verbs` and `placing` verbs, else the default ones), and what it heard that is not a
-    command is dropped."""
+    command is dropped; with `background`, so is a command that a background decoding of
+    the same audio heard as talk (speech.background_refuses)."""
     import tempfile
 
     from .. import speech
@@ -72,13 +74,16 @@ def heard(audio_path: str, start_s: float, grammar: str | None, objects: list[st
                 written.flush()
                 grammar = written.name
             recognised = speech.recognise(samples, grammar, warn=diagnose, progress=progress,
-                                          source="standard input (--audio -)")
+                                          source="standard input (--audio -)",
+                                          options=(*speech.RECOGNISER_OPTIONS,
+                                                   *(("-background", "yes") if background else ())))
     except speech.SpeechError as e:
         raise InputError(str(e)) from None
     finally:
         Progress.clear()
     if commands is not None:
-        recognised = [u for u in recognised if commands.command(w.text for w in u.words) is not None]
+        recognised = [u for u in recognised if commands.command(w.text for w in u.words) is not None
+                      and not speech.background_refuses(u)]
     found = []
     for utterance in recognised:
         for _, begin_s, text in speech.pairings(utterance):
