@@ -65,10 +65,10 @@ def controller(side, pressed=False, moving=True, **kw):
     return ("controller", side, pressed, moving, kw)
 
 
-def frames(*specs, eyes=False, head=HEAD):
-    """Inputs from compact specs: a Hand or Transient as it is; ("controller", side,
+def frames(*given, eyes=False, head=HEAD):
+    """Inputs from compact descriptions: a Hand or Transient as it is; ("controller", side,
     pressed, moving, extra) a controller that moves each frame unless told to lie still."""
-    return [(spec, eyes, head) for spec in specs]
+    return [(inputs, eyes, head) for inputs in given]
 
 
 def play(sequence, swap=False):

@@ -1,5 +1,5 @@
 """The WebXR host's reading of what the page reports of the browser's input sources: each
-source mapped by what WebXR says it is, sequences shaped as the specification describes
+source mapped by what WebXR says it is, sequences shaped as the WebXR standard defines
 them (a transient pointer present only while its action lasts, select ending when a
 source goes away), and every report a page should not send refused in one line."""
 
