@@ -17,8 +17,6 @@ from shared import script  # noqa: E402
 FRAME_NS = 1_000_000_000 // 90
 SECONDS = 8  # 2 s for each way of pointing
 SCRIPT = script.Script(SECONDS, script.PHASES)
-SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
-           "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
 
 
 class Panel:
@@ -110,15 +108,7 @@ def make_frame(t0_ns, i, pointer):
 
     choice = pointer.frame(f.timestamp_ns, pointing.Inputs((script.HEAD_POSITION, forward(head)), eyes=gaze,
                                                            controllers=controllers, hands=hands))
-    p = sp.PointingIntent()
-    p.ray = sp.Ray(sp.Vec3(*choice.ray[0]), sp.Vec3(*choice.ray[1]))
-    p.source = SOURCES[choice.source]
-    p.confidence = sp.TrackingConfidence.POSITION_AND_ORIENTATION
-    f.pointing = p
-    if choice.select is not None:
-        select = sp.SelectState()
-        select.pressed, select.changed, select.last_change_time_ns = choice.select
-        f.primary_select = select
+    choice.fill(f)
 
     caps = f.capabilities
     caps.head_pose = caps.action_input = caps.hand_tracking = caps.eye_gaze = True

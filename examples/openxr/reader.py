@@ -20,8 +20,6 @@ from shared import script
 from spatial_intent import pointing
 
 HANDS = {"left": "/user/hand/left", "right": "/user/hand/right"}
-SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
-           "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
 VALID = xr.SPACE_LOCATION_ORIENTATION_VALID_BIT | xr.SPACE_LOCATION_POSITION_VALID_BIT
 # The joints the rule reads a hand's posture and pinch from (the wrist, the thumb's tip and
 # the four fingers), by their names there; a joint whose position is not valid is left out.
@@ -297,16 +295,7 @@ class IntentReader:
             if f.head_tracking != sp.TrackingConfidence.UNAVAILABLE else None
         choice = self.pointer.frame(now_ns, pointing.Inputs(head_ray, int(f.head_tracking), eyes,
                                                             controllers=controllers, hands=hands))
-        if choice.source is not None and choice.ray is not None:
-            p = sp.PointingIntent()
-            p.ray = sp.Ray(sp.Vec3(*choice.ray[0]), sp.Vec3(*choice.ray[1]))
-            p.source = SOURCES[choice.source]
-            p.confidence = sp.TrackingConfidence(choice.confidence)
-            f.pointing = p
-        if choice.select is not None:
-            select = sp.SelectState()
-            select.pressed, select.changed, select.last_change_time_ns = choice.select
-            f.primary_select = select
+        choice.fill(f)
 
         caps = f.capabilities
         caps.head_pose = any(self.tracking)

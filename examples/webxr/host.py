@@ -391,10 +391,6 @@ class Grounding:
         return room
 
 
-SOURCES = {"controller": sp.PointingSource.CONTROLLER, "hand": sp.PointingSource.HAND,
-           "eye_gaze": sp.PointingSource.EYE_GAZE, "head": sp.PointingSource.HEAD}
-
-
 def choose(rule: pointing.Pointer, frame: sp.SpatialIntentFrame, report: inputs.Report) -> sp.SpatialHit | None:
     """Fills in what points, what selects and the eyes from what the browser reported;
     gives the room's surface the hit test found when the controller it follows points."""
@@ -404,16 +400,7 @@ def choose(rule: pointing.Pointer, frame: sp.SpatialIntentFrame, report: inputs.
         head = ((p.x, p.y, p.z), inputs.forward((o.x, o.y, o.z, o.w)))
     given, controllers = inputs.inputs(report, head, int(frame.head_tracking))
     choice = rule.frame(frame.timestamp_ns, given)
-    if choice.source is not None and choice.ray is not None:
-        p = sp.PointingIntent()
-        p.ray = sp.Ray(sp.Vec3(*choice.ray[0]), sp.Vec3(*choice.ray[1]))
-        p.source = SOURCES[choice.source]
-        p.confidence = sp.TrackingConfidence(choice.confidence)
-        frame.pointing = p
-    if choice.select is not None:
-        select = sp.SelectState()
-        select.pressed, select.changed, select.last_change_time_ns = choice.select
-        frame.primary_select = select
+    choice.fill(frame)
     if given.eyes is not None and pointing.finite(given.eyes):
         frame.gaze_ray = sp.Ray(sp.Vec3(*given.eyes[0]), sp.Vec3(*given.eyes[1]))
     caps = frame.capabilities

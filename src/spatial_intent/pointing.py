@@ -39,6 +39,10 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import _spatial
 
 __all__ = ["Choice", "Controller", "Hand", "Inputs", "Pointer", "Transient", "finger_ratio", "finite",
            "held_to_point", "pinch_closed"]
@@ -132,6 +136,22 @@ class Choice:
     confidence: int
     side: str | None
     select: tuple[bool, bool, int] | None
+
+    def fill(self, frame: _spatial.SpatialIntentFrame) -> None:
+        """Sets the frame's `pointing` and `primary_select` from this choice (left as
+        they are where the choice has none)."""
+        import _spatial as sp
+
+        if self.source is not None and self.ray is not None:
+            p = sp.PointingIntent()
+            p.ray = sp.Ray(sp.Vec3(*self.ray[0]), sp.Vec3(*self.ray[1]))
+            p.source = getattr(sp.PointingSource, self.source.upper())
+            p.confidence = sp.TrackingConfidence(self.confidence)
+            frame.pointing = p
+        if self.select is not None:
+            select = sp.SelectState()
+            select.pressed, select.changed, select.last_change_time_ns = self.select
+            frame.primary_select = select
 
 
 def finite(ray: Ray | None) -> bool:

@@ -305,3 +305,25 @@ def test_a_press_resumes_only_after_a_short_dropout(gone_s, resumed):
     assert rule.frame(3 * STEP_NS, Inputs(HEAD)).select[:2] == (False, True)
     back = rule.frame(3 * STEP_NS + int(gone_s * 1e9), pinching)
     assert back.source == "hand" and back.select[:2] == ((True, True) if resumed else (False, False))
+
+
+@pytest.mark.parametrize("choice, source, select", [
+    (pointing.Choice("hand", RAYS[L], pointing.ORIENTATION_ONLY, L, (True, True, 20)), "HAND", (True, True, 20)),
+    (pointing.Choice("eye_gaze", EYES, 2, None, None), "EYE_GAZE", None),
+    (pointing.Choice(None, None, 0, None, (False, True, 30)), None, (False, True, 30)),
+])
+def test_a_choice_fills_the_frames_pointing_and_select(choice, source, select):
+    import _spatial as sp
+
+    frame = sp.SpatialIntentFrame()
+    choice.fill(frame)
+    if source is None:
+        assert frame.pointing is None
+    else:
+        p = frame.pointing
+        assert p.source == getattr(sp.PointingSource, source)
+        assert p.confidence == sp.TrackingConfidence(choice.confidence)
+        o, d = p.ray.origin, p.ray.direction
+        assert (o.x, o.y, o.z, d.x, d.y, d.z) == pytest.approx((*choice.ray[0], *choice.ray[1]))
+    s = frame.primary_select
+    assert (None if s is None else (s.pressed, s.changed, s.last_change_time_ns)) == select
