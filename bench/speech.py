@@ -229,8 +229,7 @@ def measure(sentences: list[Sentence], every: list[Sentence], by_sentence: dict[
     begin_errors: list[float] = []
     for s in sentences:
         utterances = sorted(by_sentence.get(id(s), []), key=lambda u: u.begin_s)
-        accepted = [u for u in utterances if grammar.command(w.text for w in u.words) is not None
-                    and (margin is None or not speech.background_refuses(u, margin))]
+        accepted = [u for u in utterances if speech.command(grammar, u, margin) is not None]
         if not s.command:
             m["talk"] += 1
             m["talk_events"] += bool(accepted)

@@ -67,9 +67,7 @@ class Listener:
             print(f"{self.name}: {self.failed()}; the frames go on", file=sys.stderr)
             self.failure_told = True
         for arrived_ns, utterance in arrivals if arrivals is not None else self.recogniser.results():
-            command = self.grammar.command(w.text for w in utterance.words)
-            if command is not None and speech.background_refuses(utterance):
-                command = None  # the background decoding heard talk
+            command = speech.command(self.grammar, utterance)
             self.utterances.append({"arrived_ns": arrived_ns, "command": command is not None, "words": [
                 [w.text, self.clock.to_host_ns(w.begin_s), self.clock.to_host_ns(w.end_s)] for w in utterance.words]})
             if command is None:  # talk, heard as the grammar's filler words: no event

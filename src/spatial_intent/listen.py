@@ -101,7 +101,7 @@ def parse(argv: list[str]) -> tuple[dict[str, str], EndPointer]:
     return options, EndPointer(window, ratio, mode, lead, tail, whole, background)
 
 
-def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float) -> str:
+def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float) -> dict[str, object]:
     logmath = lib.ps_get_logmath(decoder)
     hyp = lib.ps_get_hyp(decoder, None) or b""
     words = []
@@ -114,9 +114,9 @@ def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float) -> str:
                       "p": round(lib.logmath_exp(logmath, lib.ps_seg_prob(seg, None, None, None)), 3),
                       "t": (lib.ps_seg_word(seg) or b"").decode("utf-8", "replace")})
         seg = lib.ps_seg_next(seg)
-    return json.dumps({"b": round(start_s, 3), "d": round(end_s - start_s, 3),
-                       "p": round(lib.logmath_exp(logmath, lib.ps_get_prob(decoder)), 3),
-                       "t": hyp.decode("utf-8", "replace"), "w": words}, separators=(",", ":"))
+    return {"b": round(start_s, 3), "d": round(end_s - start_s, 3),
+            "p": round(lib.logmath_exp(logmath, lib.ps_get_prob(decoder)), 3),
+            "t": hyp.decode("utf-8", "replace"), "w": words}
 
 
 def run(lib: ctypes.CDLL, decoder: int, audio: bytes, whole: bool) -> None:
@@ -130,12 +130,11 @@ def decode(lib: ctypes.CDLL, decoder: int, audio: bytes, start_s: float, end_s: 
     """One utterance decoded as one block; `whole`, as a whole utterance; with a
     `background` decoder, decoded by it too."""
     run(lib, decoder, audio, whole)
-    line = result(lib, decoder, start_s, end_s)
-    if background is None:
-        return line
-    run(lib, background, audio, whole)
-    heard = (lib.ps_get_hyp(background, None) or b"").decode("utf-8", "replace")
-    return line[:-1] + "," + json.dumps({"bg": heard}, separators=(",", ":"))[1:]
+    heard = result(lib, decoder, start_s, end_s)
+    if background is not None:
+        run(lib, background, audio, whole)
+        heard["bg"] = (lib.ps_get_hyp(background, None) or b"").decode("utf-8", "replace")
+    return json.dumps(heard, separators=(",", ":"))
 
 
 def start(lib: ctypes.CDLL, options: dict[str, str]) -> int:

@@ -39,6 +39,7 @@ from typing import Protocol
 import _spatial as sp
 
 from . import nanoseconds
+from .commands import Command, CommandGrammar
 
 # The words that point: demonstratives (this, that, these, those) and the place adverbs
 # (here, there). "It", "one" and "them" refer back to what was said, not to where the
@@ -171,6 +172,16 @@ def background_refuses(utterance: Utterance, margin: int = BACKGROUND_MARGIN) ->
     """Whether the background decoding says this was talk, not the command the grammar
     heard: it heard more than `margin` words more. Without a background, never."""
     return utterance.background is not None and len(utterance.background) > len(utterance.words) + margin
+
+
+def command(grammar: CommandGrammar, utterance: Utterance, margin: int | None = BACKGROUND_MARGIN) -> Command | None:
+    """The command an utterance says, or None for talk: words that are not one of the
+    grammar's commands, or a command the background decoding heard as talk (by `margin`;
+    None: the background is not asked)."""
+    said = grammar.command(w.text for w in utterance.words)
+    if said is None or (margin is not None and background_refuses(utterance, margin)):
+        return None
+    return said
 
 
 def _shown(value: object, limit: int = 60) -> str:

@@ -82,8 +82,7 @@ def heard(audio_path: str, start_s: float, grammar: str | None, objects: list[st
     finally:
         Progress.clear()
     if commands is not None:
-        recognised = [u for u in recognised if commands.command(w.text for w in u.words) is not None
-                      and not speech.background_refuses(u)]
+        recognised = [u for u in recognised if speech.command(commands, u) is not None]
     found = []
     for utterance in recognised:
         for _, begin_s, text in speech.pairings(utterance):
