@@ -7,7 +7,9 @@ attaches both, syncs both every frame, and passes the runtime's events on.
     cd examples && python3 -m openxr.engine SECONDS
 
 Writes each frame's record to standard output, every 1/90 s; at the end, one line on
-standard error: how many frames it read and in how many its own action was active."""
+standard error: how many frames it read and in how many its own action was active. A
+runtime fault is one line and exit 1, Ctrl-C one line and 130; the instance, and every
+handle made from it, is destroyed on every way out."""
 
 from __future__ import annotations
 
@@ -22,7 +24,20 @@ from openxr.reader import IntentReader
 
 
 def main() -> int:
-    seconds = float(sys.argv[1])
+    try:
+        return run(float(sys.argv[1]))
+    except (IndexError, ValueError):
+        print("usage: python3 -m openxr.engine SECONDS", file=sys.stderr)
+        return 2
+    except xr.XrError as e:
+        print(f"engine: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("engine: interrupted", file=sys.stderr)
+        return 130
+
+
+def run(seconds: float) -> int:
     available = xr.extension_names()
     instance = xr.Instance("spatial-engine-example", [xr.MND_HEADLESS_EXTENSION_NAME,
                                                       *IntentReader.extensions(available)])
