@@ -9,6 +9,7 @@ its pinch from the thumb's and the index finger's tips, and its pointing from it
 The pointer is chosen among the inputs that can point this frame (each with a finite
 ray): a transient pointer (gaze and pinch: present only while its action lasts), a
 controller, a hand that points. Of these,
+
 1. one that is in use leads over one that is merely tracked: a controller that moves or is
    pressed, a hand that points, a transient pointer; a controller left still (on a table)
    gives way to these and to the eyes, and points only before the head;
@@ -16,6 +17,7 @@ controller, a hand that points. Of these,
 3. an input in the middle of a press keeps pointing: no other takes its drag over;
 4. the one the user last acted with leads: the latest to be picked up, to begin pointing
    or to be pressed; on a tie, the one that already points keeps pointing.
+
 Left and right are alike: no side wins a tie for being that side.
 A hand points when the runtime says it aims, else when it is held to point (the index out,
 the other fingers curled); one that pointed keeps pointing while it pinches; and without
