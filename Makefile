@@ -11,6 +11,9 @@ WEBXR_TARGETS := demo-webxr check-webxr
 # These add node (in the browser's root) and the official Model Context Protocol clients,
 # fetched first by npm on this machine: an agent at the end of the records.
 AGENT_TARGETS := check-agent bench-agent demo-agent
+# The documentation site, built with Sphinx (its own root); check-docs renders it in the
+# browsers' root, which has Sphinx too.
+BROWSER_ROOT := SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages:tools/devroot-webxr.packages:tools/devroot-docs.packages
 
 # make dist builds the sdist and the x86-64 wheel in the toolchain root, then the aarch64
 # wheel: cross-built in a root that adds a cross compiler, run under emulation there and
@@ -21,7 +24,7 @@ CROSS := SPATIAL_DEVROOT_EXTRA=tools/devroot-cross.packages
 
 ifndef SPATIAL_INSIDE
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) dist dist-aarch64
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) docs check-docs dist dist-aarch64
 $(TARGETS):
 	@tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
@@ -44,13 +47,17 @@ dist-aarch64:
 
 $(WEBXR_TARGETS):
 	@tools/npm-packages webxr
-	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages:tools/devroot-webxr.packages \
-	    tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+	@$(BROWSER_ROOT) tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
 $(AGENT_TARGETS):
 	@tools/npm-packages agent
-	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages:tools/devroot-webxr.packages \
-	    tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+	@$(BROWSER_ROOT) tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+
+docs:
+	@SPATIAL_DEVROOT_EXTRA=tools/devroot-docs.packages tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+
+check-docs:
+	@$(BROWSER_ROOT) tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
 else
 

@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # On the host's own toolchain, say first what is missing rather than fail midway.
 CHECK_TOOLS := $(if $(filter host,$(SPATIAL_MODE)),tools/check-tools,true)
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) venv native module dist dist-aarch64-build dist-aarch64-run \
+.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) docs check-docs venv native module dist dist-aarch64-build dist-aarch64-run \
     dist-aarch64-test
 
 $(VPY):
@@ -71,6 +71,19 @@ bench-agent: module
 # what each deictic word referred to.
 demo-agent: module
 	$(VPY) examples/agent/demo.py
+
+# The documentation site in build/docs, warnings (a broken internal link among them) as
+# errors; the reference and the command's texts come from the installed module and package.
+DOCS := $(BUILD)/docs
+
+docs: module
+	rm -rf $(DOCS)
+	$(VPY) -m sphinx -W --keep-going -q -b html -d $(BUILD)/docs-doctrees docs $(DOCS)
+	@echo "docs: $(DOCS)/index.html"
+
+# The built site rendered in headless Chromium: screenshots in build/docs-shots.
+check-docs: docs
+	$(VPY) -m pytest -q -p no:cacheprovider tests/docs $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(BUILD)
