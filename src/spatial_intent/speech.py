@@ -642,7 +642,8 @@ def speak_sentence(text: str, voice: str = "en-us", rate_wpm: int = 160) -> tupl
     if sys.byteorder == "big":
         native.byteswap()
     try:
-        raw = subprocess.run(["sox", "-t", "raw", "-r", str(rate), "-c", "1", "-b", "16", "-e", "signed-integer", "-L",
+        # -R: the resampler's dither seeded the same every run, so a sentence sounds the same each time.
+        raw = subprocess.run(["sox", "-R", "-t", "raw", "-r", str(rate), "-c", "1", "-b", "16", "-e", "signed-integer", "-L",
                               "-", "-t", "raw", "-r", str(SAMPLE_RATE), "-c", "1", "-b", "16", "-e", "signed-integer",
                               "-L", "-"], input=native.tobytes(), capture_output=True, check=True, timeout=60).stdout
     except subprocess.TimeoutExpired:
