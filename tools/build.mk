@@ -77,6 +77,7 @@ demo-agent: module
 DOCS := $(BUILD)/docs
 
 docs: module
+	@$(CHECK_TOOLS) docs
 	rm -rf $(DOCS)
 	$(VPY) -m sphinx -W --keep-going -q -b html -d $(BUILD)/docs-doctrees docs $(DOCS)
 	@echo "docs: $(DOCS)/index.html"
