@@ -67,11 +67,12 @@ class Listener:
             print(f"{self.name}: {self.failed()}; the frames go on", file=sys.stderr)
             self.failure_told = True
         for arrived_ns, utterance in arrivals if arrivals is not None else self.recogniser.results():
-            command = speech.command(self.grammar, utterance)
-            self.utterances.append({"arrived_ns": arrived_ns, "command": command is not None, "words": [
+            kept = speech.accepted(self.grammar, utterance)
+            self.utterances.append({"arrived_ns": arrived_ns, "command": kept is not None, "words": [
                 [w.text, self.clock.to_host_ns(w.begin_s), self.clock.to_host_ns(w.end_s)] for w in utterance.words]})
-            if command is None:  # talk, heard as the grammar's filler words: no event
+            if kept is None:  # talk, or a command the audio does not support: no event
                 continue
+            utterance = kept
             newest = timeline.latest()
             baseline = newest.target.host_id if newest is not None and newest.target is not None else None
             for g in speech.ground(utterance, self.clock, timeline):

@@ -1,9 +1,11 @@
 """The recogniser's live mode with an end-pointer that can be set: raw audio on standard
 input (16 kHz, mono, signed 16-bit little-endian), one JSON line per utterance on
-standard output in the recogniser's own format ({"b","d","p","t","w"}).
+standard output in the recogniser's own format ({"b","d","p","t","w"}), with a judge's
+scores added.
 
     python -m spatial_intent.listen [-vad_window S] [-vad_ratio R] [-vad_mode 0-3]
-                                    [-background yes] [-NAME VALUE ...] live -
+                                    [-confidence yes|no] [-join S] [-background yes]
+                                    [-NAME VALUE ...] live -
 
 `pocketsphinx live` fixes its end-pointer: a 0.3 s window and the loosest voice-activity
 mode, so under steady noise (white, 10 dB below the speech) speech never ends and
@@ -12,27 +14,58 @@ strictest, default 2), `-vad_window` (seconds, default 0.3) and `-vad_ratio`. Ea
 utterance is then decoded as one block when it ends; `-vad_lead` and `-vad_tail` add
 that much of the audio before and after it, and `-vad_whole yes` decodes it as a whole
 utterance (the `single` mode's normalisation). The defaults are what the speech
-benchmark (make bench-speech) measured best: more silence around an utterance helped
-single sentences and lost more than it won over the corpus. `-background yes` decodes each
-utterance a second time with the recogniser's general English language model instead of
-the grammar, and adds what that heard as "bg" (text) to the line: talk that the grammar
-forced onto a command is heard there as a longer run of words than the command has
-(speech.background_refuses). Every other `-NAME VALUE` is the decoder's own parameter
-(-jsgf, -dither, -beam, ...)."""
+benchmark (make bench-speech) measured best.
+
+What the listener adds to the decoder's result:
+- Each word's begin where its sound begins inside the span the decoder gave it: the
+  decoder hands the pause before a word to the word, and a word said after a pause
+  would otherwise be paired with what was pointed at during the pause.
+- `-confidence yes` (the default, with a grammar): "c", each word's acoustic score
+  against the recogniser's phone loop over the same frames, and the utterance's; "alt",
+  for a word that competes with others for its place ("that", "it"), each rival's score
+  on the word's audio against its own (speech.Rejection reads them).
+- `-join S` (default 1 s, with a JSGF grammar): an utterance that is no sentence of the
+  grammar (the end-pointer closed it in a pause: "put that ... there") is held that
+  long and, when the user goes on, heard again with the pause and what follows.
+- `-background yes`: each utterance decoded a second time with the recogniser's general
+  English language model, what it heard added as "bg" (speech.background_refuses).
+
+Every other `-NAME VALUE` is the decoder's own parameter (-jsgf, -dither, -beam, ...)."""
 
 from __future__ import annotations
 
+import array
 import collections
 import ctypes
 import json
+import math
+import os
+import re
 import sys
 from dataclasses import dataclass
 
-WINDOW_S, RATIO, MODE, LEAD_S, TAIL_S = 0.3, 0.9, 2, 0.0, 0.0
+WINDOW_S, RATIO, MODE, LEAD_S, TAIL_S = 0.3, 0.9, 2, 0.1, 0.0
 RATE = 16_000
 FRAME_RATE = 100  # the decoder's frames a second
 FILES = ("jsgf", "fsg", "lm", "dict", "fdict", "kws", "mllr", "lda")
 LONGEST_S = 30.0  # an utterance longer than this is decoded in pieces of this length
+JOIN_S = 1.0
+FRAME_SAMPLES = SAMPLES_PER_FRAME = RATE // FRAME_RATE
+ONSET_HOP = 80  # samples: a word's onset is found to 5 ms
+HOPS_PER_S = RATE / ONSET_HOP
+# A word's onset is looked for only where it stands this far above the floor: under
+# steady noise a weak first consonant ("th", "h") is lost in it, and the onset found
+# would be the vowel's, later than the word. Its sound begins this far above the floor.
+RISE_DB, QUIET_DB = 25.0, 3.0
+LOOK_BACK = 16  # hops: 80 ms
+# Words that compete for one place in a command: a pronoun or a demonstrative for a thing,
+# one place adverb or the other. The audio decides between them.
+COMPETING = (("this", "that", "these", "those", "it", "them"), ("here", "there"))
+PHONE_LM = "en-us-phone.lm.bin"  # beside the acoustic model: the phone loop a word is judged against
+MARGIN_FRAMES = 5  # audio either side of a word when its competitors are scored on it
+SCALE = 1e-3  # scores are given in thousands of the recogniser's log units a frame
+_FILLER = re.compile(r"^(<.*>|\[.*\]|\+\+.*\+\+)$")
+_VARIANT = re.compile(r"\(\d+\)$")
 
 
 class ListenError(Exception):
@@ -60,7 +93,13 @@ def _library() -> ctypes.CDLL:
             ("ps_endpointer_process", p, [p, p]),
             ("ps_endpointer_end_stream", p, [p, p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_size_t)]),
             ("ps_endpointer_in_speech", i, [p]), ("ps_endpointer_speech_start", d, [p]),
-            ("ps_endpointer_speech_end", d, [p])):
+            ("ps_endpointer_speech_end", d, [p]),
+            ("ps_get_config", p, [p]), ("ps_config_str", ctypes.c_char_p, [p, ctypes.c_char_p]),
+            ("ps_current_search", ctypes.c_char_p, [p]), ("ps_activate_search", i, [p, ctypes.c_char_p]),
+            ("ps_add_allphone_file", i, [p, ctypes.c_char_p, ctypes.c_char_p]),
+            ("ps_add_jsgf_string", i, [p, ctypes.c_char_p, ctypes.c_char_p]),
+            ("ps_lookup_word", ctypes.c_char_p, [p, ctypes.c_char_p]),
+            ):
         function = getattr(lib, name)
         function.restype, function.argtypes = result, arguments
     return lib
@@ -75,6 +114,8 @@ class EndPointer:
     tail: float = TAIL_S
     whole: bool = False
     background: bool = False
+    confidence: bool = True
+    join: float = JOIN_S
 
 
 def parse(argv: list[str]) -> tuple[dict[str, str], EndPointer]:
@@ -92,25 +133,162 @@ def parse(argv: list[str]) -> tuple[dict[str, str], EndPointer]:
         tail = float(options.pop("vad_tail", TAIL_S))
         whole = options.pop("vad_whole", "no").lower().startswith(("y", "t", "1"))
         background = options.pop("background", "no").lower().startswith(("y", "t", "1"))
+        confidence = options.pop("confidence", "yes").lower().startswith(("y", "t", "1"))
+        join = float(options.pop("join", JOIN_S))
     except ValueError as e:
         raise ListenError(f"an end-pointer setting is not a number: {e}") from None
     if not (0.03 <= window <= 10 and 0 < ratio <= 1 and 0 <= mode <= 3 and 0 <= tail <= window
-            and 0 <= lead <= 5):
+            and 0 <= lead <= 5 and 0 <= join <= 5):
         raise ListenError("-vad_window is 0.03 to 10 s, -vad_ratio above 0 up to 1, -vad_mode 0 to 3, "
-                          "-vad_lead 0 to 5 s, -vad_tail 0 up to the window")
-    return options, EndPointer(window, ratio, mode, lead, tail, whole, background)
+                          "-vad_lead 0 to 5 s, -vad_tail 0 up to the window, -join 0 to 5 s")
+    return options, EndPointer(window, ratio, mode, lead, tail, whole, background, confidence, join)
 
 
-def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float) -> dict[str, object]:
+def loudness(audio: bytes) -> list[float]:
+    """The level of each ONSET_HOP of the audio, in dB."""
+    samples = array.array("h", audio[:len(audio) - len(audio) % 2])
+    if sys.byteorder == "big":
+        samples.byteswap()
+    levels = []
+    for at in range(0, len(samples) - ONSET_HOP + 1, ONSET_HOP):
+        hop = samples[at:at + ONSET_HOP]
+        levels.append(10 * math.log10(sum(v * v for v in hop) / ONSET_HOP + 1.0))
+    return levels
+
+
+def onset(levels: list[float], floor: float, first: int, last: int) -> int:
+    """Where the sound of a word begins, in hops, given the span [first, last) the
+    recogniser gave it: where the level rises out of the floor to the word's own, which
+    may be inside the span (the recogniser gave the pause before it to the word) or up
+    to LOOK_BACK before it (it gave the word's first sound to the pause). `first` where
+    the word runs on from the one before (no quiet within LOOK_BACK) or stands clear of
+    no floor (noise)."""
+    span = levels[first:last]
+    if not span:
+        return first
+    peak = max(span)
+    if peak - floor < RISE_DB:
+        return first
+    k = first + next(i for i, level in enumerate(span) if level >= floor + (peak - floor) / 2)
+    earliest = max(0, first - LOOK_BACK)
+    while k > earliest and levels[k - 1] > floor + QUIET_DB:
+        k -= 1
+    if k == earliest and k > 0 and levels[k - 1] > floor + QUIET_DB:
+        return first  # sound all the way back: words running into each other
+    return k
+
+
+class Judge:
+    """How sure the recogniser is of what the grammar heard: each word's acoustic score
+    against the recogniser's phone loop over the same frames (a word forced onto
+    talk, or onto silence, scores far below the phones that were said), and for a word
+    that competes with others for its place ("that" or "it", "here" or "there"), each
+    competitor's score over the word's audio against its own."""
+
+    def __init__(self, lib: ctypes.CDLL, decoder: int) -> None:
+        self.lib, self.decoder = lib, decoder
+        self.main = lib.ps_current_search(decoder)
+        config = lib.ps_get_config(decoder)
+        hmm = (lib.ps_config_str(config, b"hmm") or b"").decode()
+        phones = os.path.join(os.path.dirname(hmm.rstrip("/")), PHONE_LM)
+        if not os.path.exists(phones):
+            raise ListenError(f"-confidence needs the phone model {phones}: apt install pocketsphinx-en-us")
+        if lib.ps_add_allphone_file(decoder, b"phones", phones.encode()) < 0:
+            raise ListenError(f"the recogniser could not load the phone model {phones}")
+        self.rivals: dict[str, tuple[str, ...]] = {}
+        for group in COMPETING:
+            known = [w for w in group if lib.ps_lookup_word(decoder, w.encode())]
+            for word in known:
+                grammar = f"#JSGF V1.0;\ngrammar w;\npublic <w> = {word};\n".encode()
+                if lib.ps_add_jsgf_string(decoder, f"word_{word}".encode(), grammar) < 0:
+                    raise ListenError(f"the recogniser could not take the word {word!r}")
+                self.rivals[word] = tuple(w for w in known if w != word)
+
+    def _use(self, search: bytes) -> None:
+        if self.lib.ps_activate_search(self.decoder, search) < 0:
+            raise ListenError(f"the recogniser could not switch to its {search.decode()} search")
+
+    def score(self, words: list[dict[str, object]], frames: list[tuple[int, int, int]], audio: bytes,
+              whole: bool) -> float | None:
+        """Adds "c" to each word and "alt" to each competing one; returns the
+        utterance's own "c". `frames`: each word's (first frame, last frame, acoustic score)."""
+        lib = self.lib
+        try:
+            self._use(b"phones")
+            run(lib, self.decoder, audio, whole)
+            loop = [(sf, ef, ascr) for _, sf, ef, ascr in segments(lib, self.decoder)]
+            for word, (sf, ef, ascr) in zip(words, frames):
+                word["c"] = round((ascr - _over(loop, sf, ef)) / (ef + 1 - sf) * SCALE, 3)
+            for word, (sf, ef, _) in zip(words, frames):
+                said = _VARIANT.sub("", str(word["t"]))
+                rivals = self.rivals.get(said)
+                if not rivals:
+                    continue
+                lo = max(0, sf - MARGIN_FRAMES) * SAMPLES_PER_FRAME * 2
+                hi = (ef + 1 + MARGIN_FRAMES) * SAMPLES_PER_FRAME * 2
+                piece = audio[lo:hi]
+                own = self._path(said, piece)
+                if own is None:
+                    continue
+                n = len(piece) // 2 // SAMPLES_PER_FRAME or 1
+                word["alt"] = {r: round((s - own) / n * SCALE, 3) for r in rivals
+                               if (s := self._path(r, piece)) is not None}
+            total = sum(a for *_, a in frames)
+            first, last = frames[0][0], frames[-1][1]
+            return round((total - _over(loop, first, last)) / (last + 1 - first) * SCALE, 3)
+        finally:
+            self._use(self.main)
+
+    def _path(self, word: str, audio: bytes) -> int | None:
+        self._use(f"word_{word}".encode())
+        run(self.lib, self.decoder, audio, True)
+        if [_VARIANT.sub("", w) for w in (self.lib.ps_get_hyp(self.decoder, None) or b"").decode().split()] != [word]:
+            return None
+        return sum(ascr for w, _, _, ascr in segments(self.lib, self.decoder))
+
+
+def _over(loop: list[tuple[int, int, int]], first: int, last: int) -> float:
+    """The phone loop's acoustic score over frames first..last, a segment that straddles
+    either end counted in proportion."""
+    total = 0.0
+    for sf, ef, ascr in loop:
+        inside = min(ef, last) + 1 - max(sf, first)
+        if inside > 0:
+            total += ascr * inside / (ef + 1 - sf)
+    return total
+
+
+def segments(lib: ctypes.CDLL, decoder: int) -> list[tuple[str, int, int, int]]:
+    """The best path's segments: (word, first frame, last frame, acoustic score)."""
+    found = []
+    seg = lib.ps_seg_iter(decoder)
+    while seg:
+        sf, ef, ascr = ctypes.c_int(), ctypes.c_int(), ctypes.c_int32()
+        lib.ps_seg_frames(seg, ctypes.byref(sf), ctypes.byref(ef))
+        lib.ps_seg_prob(seg, ctypes.byref(ascr), None, None)
+        found.append(((lib.ps_seg_word(seg) or b"").decode("utf-8", "replace"), sf.value, ef.value, ascr.value))
+        seg = lib.ps_seg_next(seg)
+    return found
+
+
+def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float, audio: bytes = b"") -> dict[str, object]:
+    """The decoder's result as a line's object; each word's begin moved to where its
+    sound begins in `audio` (the utterance's), when it has audio."""
     logmath = lib.ps_get_logmath(decoder)
     hyp = lib.ps_get_hyp(decoder, None) or b""
+    levels = loudness(audio) if audio else []
+    floor = sorted(levels)[len(levels) // 10] if levels else 0.0
+    hops = FRAME_SAMPLES // ONSET_HOP
     words = []
     seg = lib.ps_seg_iter(decoder)
     while seg:
         sf, ef = ctypes.c_int(), ctypes.c_int()
         lib.ps_seg_frames(seg, ctypes.byref(sf), ctypes.byref(ef))
-        words.append({"b": round(start_s + sf.value / FRAME_RATE, 3),
-                      "d": round((ef.value + 1 - sf.value) / FRAME_RATE, 3),
+        begin = sf.value * hops
+        if levels and not _FILLER.match((lib.ps_seg_word(seg) or b"").decode("utf-8", "replace")):
+            begin = onset(levels, floor, begin, (ef.value + 1) * hops)
+        words.append({"b": round(start_s + begin / HOPS_PER_S, 3),
+                      "d": round((ef.value + 1) / FRAME_RATE - begin / HOPS_PER_S, 3),
                       "p": round(lib.logmath_exp(logmath, lib.ps_seg_prob(seg, None, None, None)), 3),
                       "t": (lib.ps_seg_word(seg) or b"").decode("utf-8", "replace")})
         seg = lib.ps_seg_next(seg)
@@ -125,16 +303,85 @@ def run(lib: ctypes.CDLL, decoder: int, audio: bytes, whole: bool) -> None:
         raise ListenError("the recogniser failed on the audio")
 
 
-def decode(lib: ctypes.CDLL, decoder: int, audio: bytes, start_s: float, end_s: float, whole: bool,
-           background: int | None = None) -> str:
-    """One utterance decoded as one block; `whole`, as a whole utterance; with a
-    `background` decoder, decoded by it too."""
-    run(lib, decoder, audio, whole)
-    heard = result(lib, decoder, start_s, end_s)
-    if background is not None:
-        run(lib, background, audio, whole)
-        heard["bg"] = (lib.ps_get_hyp(background, None) or b"").decode("utf-8", "replace")
-    return json.dumps(heard, separators=(",", ":"))
+@dataclass
+class Decoders:
+    lib: ctypes.CDLL
+    decoder: int
+    whole: bool
+    background: int | None = None
+    judge: Judge | None = None
+    sentences: re.Pattern[str] | None = None  # the grammar's sentences, words each followed by a space
+
+    def decode(self, audio: bytes, start_s: float, end_s: float) -> tuple[str, bool]:
+        """One utterance decoded as one block: its line, and whether it may be a command
+        cut short by a pause (`_unfinished`)."""
+        lib = self.lib
+        run(lib, self.decoder, audio, self.whole)
+        heard = result(lib, self.decoder, start_s, end_s, audio)
+        unfinished = self.sentences is not None and self._unfinished(str(heard["t"]))
+        said: list[dict[str, object]] = heard["w"]  # type: ignore[assignment]
+        if self.judge is not None and said:
+            frames = [(sf, ef, ascr) for _, sf, ef, ascr in segments(lib, self.decoder)]
+            heard["c"] = self.judge.score(said, frames, audio, self.whole)
+
+        if self.background is not None:
+            run(lib, self.background, audio, self.whole)
+            heard["bg"] = (lib.ps_get_hyp(self.background, None) or b"").decode("utf-8", "replace")
+        return json.dumps(heard, separators=(",", ":")), unfinished
+
+    def _unfinished(self, hyp: str) -> bool:
+        """Whether what was heard is no sentence of the grammar: a command cut short by a
+        pause ("put that"), or nothing at all (the decoder's lattice of a sentence cut
+        short may have no end the grammar allows)."""
+        assert self.sentences is not None
+        heard = [_VARIANT.sub("", w) for w in hyp.split()]
+        return not heard or self.sentences.fullmatch("".join(w + " " for w in heard)) is None
+
+
+_TOKEN = re.compile(r"<[^>]+>|/[^/]*/|\{[^}]*\}|[()\[\]|*+]|[^\s()\[\]|*+<>/{};=]+")
+
+
+def sentences(path: str) -> re.Pattern[str] | None:
+    """The sentences a JSGF grammar's public rule accepts, as a regular expression over
+    its words each followed by a space; None for a grammar this reading does not follow
+    (then no utterance is held for a pause)."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = re.sub(r"//[^\n]*|/\*.*?\*/", " ", f.read(), flags=re.S)
+    except (OSError, UnicodeDecodeError):
+        return None
+    rules, public = {}, None
+    for statement in text.split(";"):
+        found = re.fullmatch(r"\s*(public\s+)?<([^>]+)>\s*=(.*)", statement, flags=re.S)
+        if found:
+            rules[found.group(2)] = _TOKEN.findall(found.group(3))
+            public = public or (found.group(2) if found.group(1) else None)
+    if public is None:
+        return None
+
+    def expand(name: str, depth: int) -> str:
+        if name not in rules or depth > 20:
+            raise ValueError(name)
+        out = []
+        for token in rules[name]:
+            if token in ("*", "+"):
+                out.append(token)
+            elif token in ("(", ")", "|"):
+                out.append({"(": "(?:", ")": ")", "|": "|"}[token])
+            elif token == "[":
+                out.append("(?:")
+            elif token == "]":
+                out.append(")?")
+            elif token.startswith("<"):
+                out.append("(?:" + expand(token[1:-1], depth + 1) + ")")
+            elif not token.startswith(("/", "{")):
+                out.append("(?:" + re.escape(token.lower()) + " )")
+        return "".join(out)
+
+    try:
+        return re.compile(expand(public, 0))
+    except (ValueError, re.error):
+        return None
 
 
 def start(lib: ctypes.CDLL, options: dict[str, str]) -> int:
@@ -151,6 +398,17 @@ def start(lib: ctypes.CDLL, options: dict[str, str]) -> int:
     return int(decoder)
 
 
+@dataclass
+class Held:
+    """An utterance that stopped mid-command, kept for `-join` seconds in case the user
+    goes on after a pause ("put that ... there")."""
+
+    audio: bytes
+    started: float
+    ended: float
+    line: str
+
+
 def listen(argv: list[str]) -> int:
     options, ep = parse(argv)
     for name in FILES:  # the library crashes on some it cannot open, rather than refusing them
@@ -160,10 +418,16 @@ def listen(argv: list[str]) -> int:
             except OSError as e:
                 raise ListenError(f"-{name} {options[name]}: {e.strerror}") from None
     lib = _library()
-    decoder = start(lib, options)
+    decoders = Decoders(lib, start(lib, options), ep.whole)
     # The background: the same decoder's settings, its general language model for the grammar.
-    background = start(lib, {k: v for k, v in options.items() if k not in ("jsgf", "fsg", "kws", "keyphrase")}) \
-        if ep.background else None
+    if ep.background:
+        decoders.background = start(lib, {k: v for k, v in options.items()
+                                          if k not in ("jsgf", "fsg", "kws", "keyphrase")})
+    grammar = any(k in options for k in ("jsgf", "fsg"))
+    if ep.confidence and grammar:
+        decoders.judge = Judge(lib, decoders.decoder)
+    if ep.join and "jsgf" in options:
+        decoders.sentences = sentences(options["jsgf"])
     endpointer = lib.ps_endpointer_init(ep.window, ep.ratio, ep.mode, RATE, 0.0)
     if not endpointer:
         raise ListenError("the end-pointer could not start")
@@ -173,9 +437,29 @@ def listen(argv: list[str]) -> int:
     heard = bytearray()
     source = sys.stdin.buffer
     frame_s = size / RATE
-    kept = int((ep.lead + ep.window + 1) / frame_s)  # enough for the lead and the tail
+    kept = int((ep.lead + ep.window + ep.join + 1) / frame_s)  # enough for the lead, the tail and a pause
     recent: collections.deque[tuple[float, bytes]] = collections.deque(maxlen=kept)
     read_s = 0.0
+    held: Held | None = None
+
+    joined: tuple[Held, int, float] | None = None  # what was held, where the new speech begins in `heard`, when
+
+    def finish(audio: bytes, begun: float, ended: float) -> None:
+        nonlocal held, joined
+        line, unfinished = decoders.decode(audio, begun, ended)
+        if unfinished and joined is not None:
+            # Joined, it still makes no command: what was held stands as it was heard, and
+            # what followed the pause is heard on its own.
+            before, offset, fresh = joined
+            print(before.line, flush=True)
+            line, unfinished = decoders.decode(audio[offset:], fresh, ended)
+            audio, begun = audio[offset:], fresh
+        joined = None
+        if unfinished and ep.join:
+            held = Held(audio, begun, ended, line)
+        else:
+            print(line, flush=True)
+
     while True:
         data = source.read(size * 2)
         recent.append((read_s, data))
@@ -195,27 +479,37 @@ def listen(argv: list[str]) -> int:
         if speech:
             if not was_speaking:
                 started = lib.ps_endpointer_speech_start(endpointer)
-                heard = bytearray(b"".join(d for at, d in recent
-                                           if started - ep.lead - frame_s / 2 <= at < started - frame_s / 2))
-                started -= len(heard) / 2 / RATE
+                if held is not None:  # the user went on: the pause and what follows join what was held
+                    heard = bytearray(held.audio + b"".join(d for at, d in recent
+                                                            if held.ended - frame_s / 2 <= at < started - frame_s / 2))
+                    joined = (held, len(heard), started)
+                    started, held = held.started, None
+                else:
+                    heard = bytearray(b"".join(d for at, d in recent
+                                               if started - ep.lead - frame_s / 2 <= at < started - frame_s / 2))
+                    started -= len(heard) / 2 / RATE
             heard += ctypes.string_at(speech, count * 2)
             if not lib.ps_endpointer_in_speech(endpointer):
                 ended = lib.ps_endpointer_speech_end(endpointer)
                 heard += b"".join(d for at, d in recent if ended - frame_s / 2 <= at < ended + ep.tail)
-                print(decode(lib, decoder, bytes(heard), started, ended, ep.whole, background), flush=True)
+                finish(bytes(heard), started, ended)
             elif len(heard) >= LONGEST_S * RATE * 2:  # speech that never ends: heard in pieces
-                print(decode(lib, decoder, bytes(heard), started, started + len(heard) / 2 / RATE, ep.whole,
-                             background), flush=True)
+                print(decoders.decode(bytes(heard), started, started + len(heard) / 2 / RATE)[0], flush=True)
                 started += len(heard) / 2 / RATE
-                heard = bytearray()
+                heard, joined = bytearray(), None
+        elif held is not None and read_s - held.ended > ep.join and not lib.ps_endpointer_in_speech(endpointer):
+            print(held.line, flush=True)  # no more came: what was said stands as it was heard
+            held = None
         if len(data) < size * 2:
             break
     if lib.ps_endpointer_in_speech(endpointer):  # the audio ended mid-utterance
-        print(decode(lib, decoder, bytes(heard), started, read_s, ep.whole, background), flush=True)
+        print(decoders.decode(bytes(heard), started, read_s)[0], flush=True)
+    elif held is not None:
+        print(held.line, flush=True)
     lib.ps_endpointer_free(endpointer)
-    lib.ps_free(decoder)
-    if background is not None:
-        lib.ps_free(background)
+    lib.ps_free(decoders.decoder)
+    if decoders.background is not None:
+        lib.ps_free(decoders.background)
     return 0
 
 

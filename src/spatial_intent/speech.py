@@ -83,6 +83,15 @@ class Word:
     text: str
     begin_s: float  # on the audio's clock: seconds from its first sample
     end_s: float
+    # How well the audio supports the word (the listener's judge): its acoustic score
+    # against the recogniser's phone loop over the same frames, in thousands of the
+    # recogniser's log units a frame; None where the recogniser gives none.
+    confidence: float | None = None
+    # For a word that competes with others for its place ("that" or "it"): each rival's
+    # score on the word's audio against the word's own (above 0: the rival fits better).
+    rivals: tuple[tuple[str, float], ...] = ()
+    # A deictic word the recogniser was not sure of: it is paired with nothing.
+    unsure: bool = False
 
 
 @dataclass(frozen=True)
@@ -91,6 +100,8 @@ class Utterance:
     # What a background decoding of the same audio heard (the listener's -background):
     # its words, or None without one.
     background: tuple[str, ...] | None = None
+    # The whole utterance's score against the phone loop, as a word's; None without one.
+    confidence: float | None = None
 
     @property
     def text(self) -> str:
@@ -155,12 +166,32 @@ def read_pocketsphinx(line: str | bytes) -> Utterance | None:
             raise ValueError(f"a word beyond the 64-bit nanosecond clock ({LATEST_S:.4g} s): {_shown(segment)}")
         if _FILLER.match(text):
             continue
-        words.append(Word(_VARIANT.sub("", text), begin_s, begin_s + length_s))
+        rivals = segment.get("alt", {})
+        if not isinstance(rivals, dict) or any(_score(v) is None for v in rivals.values()):
+            raise ValueError(f"a word's rivals that are not an object of scores: {_shown(segment)}")
+        words.append(Word(_VARIANT.sub("", text), begin_s, begin_s + length_s, _score(segment.get("c"), segment),
+                          tuple(sorted((str(k), float(v)) for k, v in rivals.items()))))
     background = result.get("bg")
     if background is not None and not isinstance(background, str):
         raise ValueError(f'a background result that is not text: {_shown(background)}')
     heard = None if background is None else tuple(w for w in background.split() if not _FILLER.match(w))
-    return Utterance(tuple(words), heard) if words else None
+    return Utterance(tuple(words), heard, _score(result.get("c"), result)) if words else None
+
+
+def _score(value: object, where: object = None) -> float | None:
+    """A confidence as a float: None when absent; a finite number, or ValueError."""
+    if value is None:
+        return None
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        try:
+            score = float(value)
+        except OverflowError:
+            score = math.inf
+        if math.isfinite(score):
+            return score
+    if where is None:
+        return None
+    raise ValueError(f"a confidence that is not a finite number: {_shown(where)}")
 
 
 # How many words more than the command has the background decoding may hear before the
@@ -174,14 +205,68 @@ def background_refuses(utterance: Utterance, margin: int = BACKGROUND_MARGIN) ->
     return utterance.background is not None and len(utterance.background) > len(utterance.words) + margin
 
 
-def command(grammar: CommandGrammar, utterance: Utterance, margin: int | None = BACKGROUND_MARGIN) -> Command | None:
-    """The command an utterance says, or None for talk: words that are not one of the
-    grammar's commands, or a command the background decoding heard as talk (by `margin`;
-    None: the background is not asked)."""
-    said = grammar.command(w.text for w in utterance.words)
-    if said is None or (margin is not None and background_refuses(utterance, margin)):
+@dataclass(frozen=True)
+class Rejection:
+    """When the recogniser's own judge (the listener's phone loop and rivals) refuses
+    what the grammar heard. An utterance whose score is below `utterance`, or with a
+    word below `word`, is taken for talk, or for a command other than the one said: no
+    event. A word whose rival fits the audio better by more than `rival` is replaced by
+    it ("hide that" heard where "hide it" was said); one whose rival comes within
+    `rival` of it is unsure, and a deictic word that is unsure makes no event. None
+    turns a test off; a recogniser that gives no scores is never refused by them."""
+
+    utterance: float | None = None
+    word: float | None = -52.0
+    rival: float | None = None
+
+
+REJECTION = Rejection()
+
+
+def judged(utterance: Utterance, rule: Rejection = REJECTION) -> Utterance | None:
+    """The utterance as the audio supports it (each word replaced by a rival that fits
+    better, a deictic word with a close rival marked unsure), or None when it is refused."""
+    if rule.utterance is not None and utterance.confidence is not None and utterance.confidence < rule.utterance:
         return None
-    return said
+    if rule.word is not None and any(w.confidence is not None and w.confidence < rule.word for w in utterance.words):
+        return None
+    if rule.rival is None:
+        return utterance
+    words = []
+    for word in utterance.words:
+        best = max(word.rivals, key=lambda r: r[1], default=None)
+        if best is not None and best[1] > rule.rival:
+            word = Word(best[0], word.begin_s, word.end_s, word.confidence, word.rivals)
+        elif best is not None and best[1] >= -rule.rival and word.text in DEICTIC:
+            word = Word(word.text, word.begin_s, word.end_s, word.confidence, word.rivals, unsure=True)
+        words.append(word)
+    return Utterance(tuple(words), utterance.background, utterance.confidence)
+
+
+def accepted(grammar: CommandGrammar, utterance: Utterance, margin: int | None = BACKGROUND_MARGIN,
+             rule: Rejection | None = REJECTION) -> Utterance | None:
+    """The utterance as the audio supports it (`judged`), to ground, when it says one of
+    the grammar's commands; None for talk: words that are not a command, an utterance
+    the recogniser's judge refuses (`rule`; None: not asked), or a command the
+    background decoding heard as talk (by `margin`; None: not asked)."""
+    if rule is not None:
+        judged_as = judged(utterance, rule)
+        if judged_as is None:
+            return None
+        utterance = judged_as
+    if grammar.command(w.text for w in utterance.words) is None:
+        return None
+    if margin is not None and background_refuses(utterance, margin):
+        return None
+    return utterance
+
+
+def command(grammar: CommandGrammar, utterance: Utterance, margin: int | None = BACKGROUND_MARGIN,
+            rule: Rejection | None = REJECTION) -> Command | None:
+    """The command an utterance says, as the audio supports it, or None for talk (see
+    `accepted`)."""
+    kept = accepted(grammar, utterance, margin, rule)
+    return None if kept is None else grammar.command(w.text for w in kept.words)
 
 
 def _shown(value: object, limit: int = 60) -> str:
@@ -211,11 +296,13 @@ class Grounded:
 
 def pairings(utterance: Utterance) -> list[tuple[Word | None, float, str]]:
     """What to pair, and when on the audio's clock: (the deictic word, its begin, the
-    text with it marked) for each one, or (None, the utterance's begin, its text)."""
+    text with it marked) for each one the recogniser was sure of, or (None, the
+    utterance's begin, its text) for an utterance without one."""
     pointing = [i for i, w in enumerate(utterance.words) if w.text.lower() in DEICTIC]
     if not pointing:
         return [(None, utterance.begin_s, utterance.text)]
-    return [(utterance.words[i], utterance.words[i].begin_s, marked(utterance, i)) for i in pointing]
+    return [(utterance.words[i], utterance.words[i].begin_s, marked(utterance, i)) for i in pointing
+            if not utterance.words[i].unsure]
 
 
 def ground(utterance: Utterance, clock: AudioClock, timeline: sp.IntentTimeline) -> list[Grounded]:

@@ -7,7 +7,7 @@ import shutil
 
 import pytest
 
-from spatial_intent import speech
+from spatial_intent import listen, speech
 from spatial_intent.commands import CommandGrammar
 
 needs_speech = pytest.mark.skipif(any(shutil.which(p) is None for p in ("pocketsphinx", "espeak-ng", "sox")),
@@ -22,7 +22,7 @@ def grammar(tmp_path_factory):
 
 
 RANGES = ("-vad_window is 0.03 to 10 s, -vad_ratio above 0 up to 1, -vad_mode 0 to 3, -vad_lead 0 to 5 s, "
-          "-vad_tail 0 up to the window")
+          "-vad_tail 0 up to the window, -join 0 to 5 s")
 
 
 @needs_speech
@@ -31,6 +31,7 @@ RANGES = ("-vad_window is 0.03 to 10 s, -vad_ratio above 0 up to 1, -vad_mode 0 
     (["-vad_window", "0"], RANGES),
     (["-vad_tail", "1", "-vad_window", "0.5"], RANGES),
     (["-vad_ratio", "x"], "an end-pointer setting is not a number: could not convert string to float: 'x'"),
+    (["-join", "9"], RANGES),
     (["-beam"], "options come as -NAME VALUE pairs, not '-beam'"),
     (["-no_such_setting", "1"], "Unknown argument: no_such_setting"),  # the library's own word for it
     (["-dict", "/nonexistent/words.dict"], "-dict /nonexistent/words.dict: No such file or directory"),
@@ -82,3 +83,101 @@ def test_a_background_decoding_hears_talk_the_grammar_forced_onto_a_command(gram
     commands = CommandGrammar(["calendar", "map", "notes"])
     kept = [u.text for u in heard if speech.command(commands, u) is not None]
     assert kept == ["delete that"], [(u.text, u.background) for u in heard]
+
+
+FLOOR = 10.0
+
+
+@pytest.mark.parametrize("levels, first, last, begins", [
+    # A pause given to the word: its sound begins where the level leaves the floor,
+    # a weak consonant (30 dB) before the vowel (60 dB) included.
+    ([10] * 12 + [30, 30, 60, 60, 60], 0, 17, 12),
+    ([10] * 3 + [12] * 5 + [45, 60, 55], 2, 11, 8),
+    # The recogniser gave the word's first sound to the pause before it.
+    ([10] * 20 + [30, 40, 60, 60, 60], 22, 25, 20),
+    # Words running into each other: sound all the way back, and the begin stays.
+    ([50] * 20 + [40, 35, 60, 60], 20, 24, 20),
+    ([50, 40, 35, 60, 60], 0, 5, 0),
+    # Nothing clear of the floor (a word heard in noise): the recogniser's begin stays.
+    ([10, 12, 14, 15, 18], 0, 5, 0),
+    ([], 3, 3, 3),
+])
+def test_a_word_begins_where_its_sound_rises_inside_the_recogniser_s_span(levels, first, last, begins):
+    assert listen.onset([float(v) for v in levels], FLOOR, first, last) == begins
+
+
+def test_loudness_is_measured_in_steps_of_five_milliseconds():
+    quiet, loud = bytes(2 * listen.ONSET_HOP), array.array("h", [1000, -1000] * (listen.ONSET_HOP // 2)).tobytes()
+    levels = listen.loudness(quiet + loud + b"\x01")  # a stray byte is no sample
+    assert len(levels) == 2 and levels[0] == 0.0 and abs(levels[1] - 60.0) < 0.01
+
+
+def paused(*pieces, pause_s=0.6, snr_db=30):
+    """The pieces spoken one after another with a pause between them, and a second of
+    silence either side, under a microphone's faint steady noise; each word's true place."""
+    audio, truth = [0] * speech.SAMPLE_RATE, []
+    for k, piece in enumerate(pieces):
+        if k:
+            audio += [0] * round(pause_s * speech.SAMPLE_RATE)
+        samples, words = speech.speak_sentence(piece, "en-us", 160)
+        loud = [i for i, v in enumerate(samples) if abs(v) > 300]
+        at = len(audio) / speech.SAMPLE_RATE - loud[0] / speech.SAMPLE_RATE
+        truth += [speech.Placed(w.text, max(w.begin_s + at, len(audio) / speech.SAMPLE_RATE), w.end_s + at)
+                  for w in words]
+        audio += list(samples[loud[0]:loud[-1] + 1])
+    audio += [0] * speech.SAMPLE_RATE
+    power = sum(v * v for v in audio) / sum(1 for v in audio if v)
+    sigma, rng = (power / 10 ** (snr_db / 10)) ** 0.5, random.Random(5)
+    audio = [max(-32768, min(32767, round(v + rng.gauss(0, sigma)))) for v in audio]
+    return array.array("h", audio).tobytes(), truth
+
+
+@needs_speech
+def test_a_command_with_a_pause_before_its_place_is_heard_whole_and_timed_by_its_sound(grammar):
+    """The end-pointer closes "put that" in the pause; the listener holds it, hears it
+    again with what follows, and "there" begins where its sound does, not in the pause."""
+    audio, truth = paused("put that", "there")
+    heard = speech.recognise(audio, grammar, program=speech.LISTENER)
+    assert [u.text for u in heard] == ["put that there"]
+    there = heard[0].words[-1]
+    assert abs(there.begin_s - truth[-1].begin_s) <= 0.04, (there, truth[-1])
+    commands = CommandGrammar(["calendar", "map", "notes"])
+    assert speech.command(commands, heard[0]) is not None
+
+
+@needs_speech
+def test_talk_with_a_deictic_word_in_it_makes_no_command(grammar):
+    audio, _ = spoken("i think that is fine")
+    heard = speech.recognise(audio, grammar, program=speech.LISTENER)
+    commands = CommandGrammar(["calendar", "map", "notes"])
+    assert heard and all(w.confidence is not None for u in heard for w in u.words)
+    assert [u.text for u in heard if speech.command(commands, u) is not None] == []
+
+
+@pytest.mark.parametrize("heard, sentence", [
+    ("put that there", True), ("delete that", True), ("delete that notes", True), ("a be do", True),
+    ("put that", False), ("what is", False), ("", False), ("there", False),
+])
+def test_the_grammar_says_which_results_are_whole_sentences(grammar, heard, sentence):
+    """What stops mid-command ("put that", before a pause) is held for what follows."""
+    sentences = listen.sentences(grammar)
+    assert (sentences.fullmatch("".join(w + " " for w in heard.split())) is not None) is sentence
+
+
+@pytest.mark.parametrize("text", [
+    "#JSGF V1.0;\ngrammar g;\npublic <a> = open [the] (door | window)+ /2/ {tag};\n",
+    "#JSGF V1.0;\n// a comment\ngrammar g;\n<b> = red | green;\npublic <a> = paint it <b>;\n",
+])
+def test_a_jsgf_grammar_s_optional_parts_repeats_and_rules_are_followed(tmp_path, text):
+    path = tmp_path / "g.gram"
+    path.write_text(text)
+    sentences = listen.sentences(str(path))
+    said = ["open door ", "open the window door "] if "open" in text else ["paint it red ", "paint it green "]
+    assert all(sentences.fullmatch(s) for s in said)
+    assert not sentences.fullmatch("open " if "open" in text else "paint it ")
+
+
+def test_a_grammar_it_cannot_follow_holds_nothing(tmp_path):
+    path = tmp_path / "g.gram"
+    path.write_text("#JSGF V1.0;\ngrammar g;\n<a> = <missing>;\n")
+    assert listen.sentences(str(path)) is None and listen.sentences(str(tmp_path / "none.gram")) is None

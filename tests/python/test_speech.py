@@ -15,6 +15,7 @@ import pytest
 
 import _spatial as sp
 from spatial_intent import speech
+from spatial_intent.commands import CommandGrammar
 
 LINE = ('{"b":0.480,"d":1.290,"p":0.5,"t":"put that there","w":[{"b":0.480,"d":0.010,"p":1,"t":"<s>"},'
         '{"b":0.480,"d":0.300,"p":1,"t":"put"},{"b":0.780,"d":0.190,"p":1,"t":"that(2)"},'
@@ -40,6 +41,62 @@ def test_a_background_decoding_refuses_a_command_it_heard_as_a_longer_run_of_tal
     u = speech.read_pocketsphinx(line)
     assert u.background == words and speech.background_refuses(u) is refused
     assert speech.background_refuses(u, margin=5) is False
+
+
+def judged_line(utterance_c, words):
+    """A result line of the listener with its judge's scores: `words` as (text, begin,
+    confidence, rivals)."""
+    segments = [{"b": b, "d": 0.2, "p": 1, "t": t, "c": c, **({"alt": alt} if alt else {})} for t, b, c, alt in words]
+    return json.dumps({"b": 0.5, "d": 1.0, "p": 1, "t": "", "c": utterance_c, "w": segments})
+
+
+def test_a_line_with_the_judge_s_scores_gives_them_per_word():
+    u = speech.read_pocketsphinx(judged_line(-30.5, [("hide", 0.5, -20.0, None), ("that(2)", 0.7, -25.0, {"it": 3.5})]))
+    assert u.confidence == -30.5
+    assert [(w.text, w.confidence, w.rivals) for w in u.words] == [("hide", -20.0, ()), ("that", -25.0, (("it", 3.5),))]
+
+
+COMMANDS = CommandGrammar(["calendar", "map", "notes"])
+
+
+@pytest.mark.parametrize("utterance_c, words, kept, events", [
+    # Sure of every word: the command stands, each deictic word paired.
+    (-30.0, [("put", 0.5, -30.0, None), ("that", 0.7, -20.0, {"it": -9.0}), ("there", 0.9, -25.0, {"here": -6.0})],
+     "put that there", ["put [that] there", "put that [there]"]),
+    # Talk forced onto a command scores below the line as a whole...
+    (-60.0, [("hide", 0.5, -40.0, None), ("that", 0.7, -45.0, None)], None, []),
+    # ...or in one word: a name added over the silence after "open this".
+    (-40.0, [("open", 0.5, -30.0, None), ("this", 0.7, -20.0, None), ("notes", 0.9, -90.0, None)], None, []),
+    # The audio fits a rival better: the word said is reported, and "hide it" points at nothing.
+    (-30.0, [("hide", 0.5, -30.0, None), ("that", 0.7, -20.0, {"it": 6.0, "this": -12.0})], "hide it", ["hide it"]),
+    # A rival as good as the word: not sure which was said, so that word makes no event.
+    (-30.0, [("put", 0.5, -30.0, None), ("this", 0.7, -20.0, {"these": 0.5}), ("here", 0.9, -25.0, None)],
+     "put this here", ["put this [here]"]),
+    # A recogniser without scores is never refused by them.
+    (None, [("hide", 0.5, None, None), ("that", 0.7, None, None)], "hide that", ["hide [that]"]),
+])
+def test_the_judge_keeps_what_the_audio_supports(utterance_c, words, kept, events):
+    u = speech.read_pocketsphinx(judged_line(utterance_c, words))
+    rule = speech.Rejection(utterance=-46.0, word=-62.0, rival=2.0)
+    judged = speech.accepted(COMMANDS, u, None, rule)
+    assert (judged.text if judged else None) == kept
+    assert ([text for _, _, text in speech.pairings(judged)] if judged else []) == events
+    assert (speech.command(COMMANDS, u, None, rule) is None) is (kept is None)
+    assert speech.accepted(COMMANDS, u, None, None).text == u.text  # the judge not asked
+
+
+@pytest.mark.parametrize("line, message", [
+    (judged_line("high", [("put", 0.5, -1.0, None)]), "a confidence that is not a finite number"),
+    (judged_line(-1.0, [("put", 0.5, True, None)]), "a confidence that is not a finite number"),
+    (judged_line(-1.0, [("put", 0.5, -1.0, None)]).replace('"c": -1.0,', '"c": NaN,', 1),
+     "a confidence that is not a finite number"),
+    (judged_line(-1.0, [("that", 0.5, -1.0, {"it": "more"})]), "a word's rivals that are not an object of scores"),
+    (judged_line(-1.0, [("that", 0.5, -1.0, None)]).replace('"c": -1.0}', '"c": -1.0, "alt": [1]}'),
+     "a word's rivals that are not an object of scores"),
+])
+def test_a_judge_s_score_that_is_not_a_number_refuses_the_line(line, message):
+    with pytest.raises(ValueError, match=message):
+        speech.read_pocketsphinx(line)
 
 
 @pytest.mark.parametrize("line, message", [
@@ -415,9 +472,12 @@ def test_replay_hears_the_hosts_own_verbs(tmp_path):
                        "--verbs", "rotate,grab", "--placing", "put,move", *background)
         assert done.returncode == 0, done.stderr
         seen.append([(e.text, e.spatial_context.target.host_id) for e in map(sp.from_jsonl, done.stdout.splitlines())])
-    # "open" is no verb of this host's: it makes no event.
-    assert seen[0] == [("rotate [that]", "panel:calendar"), ("put [that] there", "panel:map"),
-                       ("put that [there]", "panel:notes"), ("grab [that]", "panel:map")]
+    # "open" is no verb of this host's: it makes no event. The judge may refuse "rotate
+    # that" (espeak-ng's "rotate" fits the recogniser's model poorly); whatever it keeps
+    # is right.
+    expected = [("rotate [that]", "panel:calendar"), ("put [that] there", "panel:map"),
+                ("put that [there]", "panel:notes"), ("grab [that]", "panel:map")]
+    assert seen[0] in (expected, expected[1:]), seen[0]
     # The background decoding only ever takes commands away (here it took a short one for talk).
     assert set(seen[1]) <= set(seen[0]) and ("put [that] there", "panel:map") in seen[1]
 

@@ -82,7 +82,7 @@ def heard(audio_path: str, start_s: float, grammar: str | None, objects: list[st
     finally:
         Progress.clear()
     if commands is not None:
-        recognised = [u for u in recognised if speech.command(commands, u) is not None]
+        recognised = [kept for u in recognised if (kept := speech.accepted(commands, u)) is not None]
     found = []
     for utterance in recognised:
         for _, begin_s, text in speech.pairings(utterance):
