@@ -2,7 +2,9 @@
 # project's toolchain (tools/devroot): a host CPython 3.14 with pybind11 3 when the
 # machine has one, otherwise a Debian testing root built on first use.
 
-TARGETS := demo test build bench bench-speech check check-tables check-asan check-tsan check-leaks check-numbers coverage fuzz stubs clean
+TARGETS := demo test build bench check check-tables check-asan check-tsan check-leaks check-numbers coverage fuzz stubs clean
+# The speech benchmark adds two synthesisers beside espeak-ng (a root of its own).
+SPEECH_TARGETS := bench-speech
 # These run in a root of their own that adds an OpenXR runtime to the toolchain.
 OPENXR_TARGETS := demo-openxr check-openxr
 # These add a headless browser too (both runtimes play the same script); the page's own
@@ -24,9 +26,12 @@ CROSS := SPATIAL_DEVROOT_EXTRA=tools/devroot-cross.packages
 
 ifndef SPATIAL_INSIDE
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) docs check-docs dist dist-aarch64
+.PHONY: $(TARGETS) $(SPEECH_TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) docs check-docs dist dist-aarch64
 $(TARGETS):
 	@tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
+
+$(SPEECH_TARGETS):
+	@SPATIAL_DEVROOT_EXTRA=tools/devroot-speech.packages tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)
 
 $(OPENXR_TARGETS):
 	@SPATIAL_DEVROOT_EXTRA=tools/devroot-openxr.packages tools/devroot run $(MAKE) --no-print-directory $@ $(MAKEOVERRIDES)

@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # On the host's own toolchain, say first what is missing rather than fail midway.
 CHECK_TOOLS := $(if $(filter host,$(SPATIAL_MODE)),tools/check-tools,true)
 
-.PHONY: $(TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) docs check-docs venv native module dist dist-aarch64-build dist-aarch64-run \
+.PHONY: $(TARGETS) $(SPEECH_TARGETS) $(OPENXR_TARGETS) $(WEBXR_TARGETS) $(AGENT_TARGETS) docs check-docs venv native module dist dist-aarch64-build dist-aarch64-run \
     dist-aarch64-test
 
 $(VPY):
@@ -126,8 +126,9 @@ bench: module
 	cmake --build $(BENCH) --target native_bench _spatial_floor
 	PYTHONPATH=$(BENCH)/bench $(VPY) bench/bench.py $(BENCH)/bench/native_bench
 
-# Speech as people speak it: a seeded corpus of commands and talk, several voices, rates
-# and noise levels, recognised and grounded (minutes; BENCH_SPEECH_ARGS to change it).
+# Speech as people speak it: a seeded corpus of commands (some paused), commands outside
+# the grammar and talk, three synthesisers' voices, rates and noise levels, recognised,
+# judged and grounded (minutes; BENCH_SPEECH_ARGS to change it).
 bench-speech: module
 	$(VPY) bench/speech.py $(BENCH_SPEECH_ARGS)
 
