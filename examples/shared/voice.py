@@ -18,6 +18,7 @@ if TYPE_CHECKING:  # run as a module of the package openxr (the host) or beside 
 
 VOICE, RATE_WPM = "en-us", 150  # the voice and rate every spoken command is recognised at
 CHUNK_S = 0.02  # what a capture callback hands over at a time
+MARGIN = speech.SAMPLE_RATE // 20  # samples kept either side of a phrase's sound: 50 ms
 
 
 @dataclass(frozen=True)
@@ -38,18 +39,32 @@ def speak(s: script.Script) -> Spoken:
     phrases = []
     talk = []
     for index, (at, text, command) in enumerate(s.spoken()):
-        samples, placed = speech.speak_sentence(text, VOICE, RATE_WPM)
-        pointing = [p.begin_s for p in placed if p.text in speech.DEICTIC] if command else [0.0]
-        begin = at - sum(pointing) / len(pointing)  # one: its begin at `at`; two: their middle
+        said = text.split()
+        pointing = [i for i, w in enumerate(said) if w in speech.DEICTIC] if command else []
+        if len(pointing) == 2:  # said in two pieces, a pause between them while the pointer moves
+            pieces = [(said[:pointing[1]], at, pointing[0]), (said[pointing[1]:], s.place_s(at), 0)]
+        else:
+            pieces = [(said, at, pointing[0] if pointing else None)]
         if not command:
             talk.append(index)
-        first = round(begin * speech.SAMPLE_RATE)
-        if first < len(audio):  # a run too short for its script: one right after the other
-            first, begin = len(audio), len(audio) / speech.SAMPLE_RATE
-        audio.extend(array.array("h", bytes(speech.SAMPLE_BYTES * (first - len(audio)))))
-        audio.extend(samples)
+        for piece, when, word in pieces:
+            samples, placed = speech.speak_sentence(" ".join(piece), VOICE, RATE_WPM)
+            # Each cut to its sound and a little either side (a word's first sound may be
+            # quiet), so that the silence between is the script's: the synthesiser's
+            # closing pause would push what follows later.
+            loud = [i for i, v in enumerate(samples) if abs(v) > 300]
+            first, last = max(0, loud[0] - MARGIN), min(len(samples), loud[-1] + 1 + MARGIN)
+            cut = first / speech.SAMPLE_RATE
+            samples = samples[first:last]
+            placed = [speech.Placed(p.text, max(0.0, p.begin_s - cut), p.end_s - cut) for p in placed]
+            begin = when - (placed[word].begin_s if word is not None else 0.0)
+            first = round(begin * speech.SAMPLE_RATE)
+            if first < len(audio):  # a run too short for its script: one right after the other
+                first, begin = len(audio), len(audio) / speech.SAMPLE_RATE
+            audio.extend(array.array("h", bytes(speech.SAMPLE_BYTES * (first - len(audio)))))
+            audio.extend(samples)
+            words.extend((index, speech.Placed(p.text, begin + p.begin_s, begin + p.end_s)) for p in placed)
         phrases.append(text)
-        words.extend((index, speech.Placed(p.text, begin + p.begin_s, begin + p.end_s)) for p in placed)
     silence = round(s.seconds * speech.SAMPLE_RATE) - len(audio)
     audio.extend(array.array("h", bytes(speech.SAMPLE_BYTES * max(silence, 0))))
     return Spoken(audio.tobytes(), words, phrases, talk)
