@@ -113,12 +113,13 @@ def test_head_and_pointer_follow_the_script(played):
         origin = {"controller": script.AIM_ORIGIN, "hand": script.AIM_ORIGIN}.get(pointer, script.HEAD_POSITION)
         # A hand's ray starts at its index knuckle: a few cm from the target ray's origin.
         assert math.dist(f["pointing"]["origin"], origin) < (WRIST_M if pointer == "hand" else 1e-3)
-        # The runtime's copy may lag the script by a few of the user's packets, which in
-        # the quick move between two panels turns the ray by more than the tolerance.
+        # The runtime's copy may lag the script by a few of the user's packets (up to 50 ms
+        # on a loaded machine), which in the quick move between two panels turns the ray
+        # by more than the tolerance.
         angles = SCRIPT.aim_angles if pointer != "gaze" else SCRIPT.head_angles
         assert min(angle(f["pointing"]["direction"],
                          script.rotate(script.yaw_pitch_quaternion(*angles(t - lag)), (0.0, 0.0, -1.0)))
-                   for lag in (0.0, 0.005, 0.01, 0.015, 0.02, 0.025, 0.03)) < 0.05, t
+                   for lag in (k * 0.005 for k in range(11))) < 0.05, t
     assert all(checked.get(p, 0) > 130 for p in script.PHASES), checked
 
 
