@@ -216,7 +216,7 @@ class Rejection:
     turns a test off; a recogniser that gives no scores is never refused by them."""
 
     utterance: float | None = None
-    word: float | None = -52.0
+    word: float | None = -50.0
     rival: float | None = None
 
 
