@@ -51,7 +51,7 @@ def test_every_python_sample_runs(page, code, tmp_path, monkeypatch, capsys):
             validate_record(line)
     if "speech.ground" in code:
         events = [json.loads(line) for line in out.splitlines()]
-        assert [e["text"] for e in events] == ["put [that] there", "put that [there]"]
+        assert [e["text"] for e in events] == ["copy [that] there", "copy that [there]"]
         assert {e["spatial_context"]["target"]["host_id"] for e in events} == {"panel:map"}
 
 
