@@ -61,6 +61,7 @@ LOOK_BACK = 16  # hops: 80 ms
 # Words that compete for one place in a command: a pronoun or a demonstrative for a thing,
 # one place adverb or the other. The audio decides between them.
 COMPETING = (("this", "that", "these", "those", "it", "them"), ("here", "there"))
+DEFAULT_SEARCH = b"_default"
 PHONE_LM = "en-us-phone.lm.bin"  # beside the acoustic model: the phone loop a word is judged against
 MARGIN_FRAMES = 5  # audio either side of a word when its competitors are scored on it
 SCALE = 1e-3  # scores are given in thousands of the recogniser's log units a frame
@@ -95,10 +96,10 @@ def _library() -> ctypes.CDLL:
             ("ps_endpointer_in_speech", i, [p]), ("ps_endpointer_speech_start", d, [p]),
             ("ps_endpointer_speech_end", d, [p]),
             ("ps_get_config", p, [p]), ("ps_config_str", ctypes.c_char_p, [p, ctypes.c_char_p]),
-            ("ps_current_search", ctypes.c_char_p, [p]), ("ps_activate_search", i, [p, ctypes.c_char_p]),
+            ("ps_activate_search", i, [p, ctypes.c_char_p]),
             ("ps_add_allphone_file", i, [p, ctypes.c_char_p, ctypes.c_char_p]),
             ("ps_add_jsgf_string", i, [p, ctypes.c_char_p, ctypes.c_char_p]),
-            ("ps_lookup_word", ctypes.c_char_p, [p, ctypes.c_char_p]),
+            ("ps_lookup_word", p, [p, ctypes.c_char_p]),
             ):
         function = getattr(lib, name)
         function.restype, function.argtypes = result, arguments
@@ -187,7 +188,9 @@ class Judge:
 
     def __init__(self, lib: ctypes.CDLL, decoder: int) -> None:
         self.lib, self.decoder = lib, decoder
-        self.main = lib.ps_current_search(decoder)
+        # The search a decoder makes of its own grammar (ps_current_search would say so,
+        # but leaks the iterator it finds the name with).
+        self.main = DEFAULT_SEARCH
         config = lib.ps_get_config(decoder)
         hmm = (lib.ps_config_str(config, b"hmm") or b"").decode()
         phones = os.path.join(os.path.dirname(hmm.rstrip("/")), PHONE_LM)
@@ -197,7 +200,7 @@ class Judge:
             raise ListenError(f"the recogniser could not load the phone model {phones}")
         self.rivals: dict[str, tuple[str, ...]] = {}
         for group in COMPETING:
-            known = [w for w in group if lib.ps_lookup_word(decoder, w.encode())]
+            known = [w for w in group if _in_dictionary(lib, decoder, w)]
             for word in known:
                 grammar = f"#JSGF V1.0;\ngrammar w;\npublic <w> = {word};\n".encode()
                 if lib.ps_add_jsgf_string(decoder, f"word_{word}".encode(), grammar) < 0:
@@ -245,6 +248,18 @@ class Judge:
         if [_VARIANT.sub("", w) for w in (self.lib.ps_get_hyp(self.decoder, None) or b"").decode().split()] != [word]:
             return None
         return sum(ascr for w, _, _, ascr in segments(self.lib, self.decoder))
+
+
+def _in_dictionary(lib: ctypes.CDLL, decoder: int, word: str) -> bool:
+    """Whether the decoder's dictionary has the word (the pronunciation the library
+    hands back is the caller's to free)."""
+    pronunciation = lib.ps_lookup_word(decoder, word.encode())
+    if not pronunciation:
+        return False
+    libc = ctypes.CDLL(None)
+    libc.free.argtypes = [ctypes.c_void_p]
+    libc.free(pronunciation)
+    return True
 
 
 def _over(loop: list[tuple[int, int, int]], first: int, last: int) -> float:
