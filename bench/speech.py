@@ -113,11 +113,6 @@ class Sentence:
         return self.voice.partition(":")[0]
 
 
-def _sound(samples: array.array) -> tuple[int, int]:
-    loud = [i for i, v in enumerate(samples) if abs(v) > synthesisers.LOUD]
-    return (loud[0], loud[-1] + 1) if loud else (0, len(samples))
-
-
 def spoken_with_pauses(text: str, voice: str, rate: int, rng: random.Random
                        ) -> tuple[array.array, list[speech.Placed], frozenset[int]]:
     """The command said in pieces, a pause of PAUSE_S before each deictic word after the
@@ -128,7 +123,7 @@ def spoken_with_pauses(text: str, voice: str, rate: int, rng: random.Random
     audio, placed, t = array.array("h"), [], 0.0
     for k, piece in enumerate(pieces):
         samples, where = synthesisers.say(voice, rate, " ".join(piece))
-        first, last = _sound(samples)
+        first, last = speech.sounding(samples)
         if k:
             pause = round(rng.uniform(*PAUSE_S) * speech.SAMPLE_RATE)
             audio.extend(array.array("h", bytes(2 * pause)))
@@ -462,9 +457,12 @@ def main() -> int:
         delay_s = statistics.median(delays) if delays else 0.5
         clean = build_stream(sentences, random.Random(args.seed))
         levels = args.noise.split(",")
+        # The batch streams have the rivals scored too, for their trade; the delay is the
+        # listener's as it ships, without them.
+        batch = [*extra, *(["-rivals", "yes"] if args.recogniser == "listen" else [])]
         with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:  # one recogniser process each
             heard_at = list(pool.map(lambda level: recognise(noisy(clean, sentences, None if level == "clean"
-                                                                   else float(level), args.seed), g.name, extra),
+                                                                   else float(level), args.seed), g.name, batch),
                                      levels))
     chosen_rule = Rule("chosen")
     rows, trade = [], []
@@ -483,7 +481,7 @@ def main() -> int:
                 rows.append((noise, str(value), measure(part, sentences, owned, grammar, delay_s, chosen_rule)))
     print(f"speech: {args.commands} commands, {args.paused} with pauses, {args.outside} outside the grammar, "
           f"{args.talk} sentences of talk (seed {args.seed}), {len(voices)} voices x {len(RATES)} rates, "
-          f"{args.recogniser} {' '.join([*speech.RECOGNISER_OPTIONS, *extra])}, "
+          f"{args.recogniser} {' '.join([*speech.RECOGNISER_OPTIONS, *batch])}, "
           f"{len(grammar.rules['filler'])} filler words, rejection {speech.REJECTION}; "
           f"{redrawn} drawn again (a word with no start of its own); {time.monotonic() - began:.0f} s")
     print(f"recogniser delay, end of speech to result, fed in real time ({len(delays)} results): "

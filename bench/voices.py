@@ -15,7 +15,6 @@ import tempfile
 
 from spatial_intent import speech
 
-LOUD = 300  # a sample this far from zero is sound, not the synthesiser's silence
 
 
 def say(voice: str, rate: int, text: str) -> tuple[array.array, list[speech.Placed]]:
@@ -55,8 +54,7 @@ def _resampled(wav: bytes) -> array.array:
 
 
 def _placed(words: list[str], begins: list[float], samples: array.array) -> list[speech.Placed]:
-    loud = [i for i, v in enumerate(samples) if abs(v) > LOUD]
-    sound_end = (loud[-1] + 1) / speech.SAMPLE_RATE if loud else len(samples) / speech.SAMPLE_RATE
+    sound_end = speech.sounding(samples)[1] / speech.SAMPLE_RATE
     ends = begins[1:] + [sound_end]
     return [speech.Placed(w, b, e) for w, b, e in zip(words, begins, ends)]
 

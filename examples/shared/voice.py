@@ -52,8 +52,8 @@ def speak(s: script.Script) -> Spoken:
             # Each cut to its sound and a little either side (a word's first sound may be
             # quiet), so that the silence between is the script's: the synthesiser's
             # closing pause would push what follows later.
-            loud = [i for i, v in enumerate(samples) if abs(v) > 300]
-            first, last = max(0, loud[0] - MARGIN), min(len(samples), loud[-1] + 1 + MARGIN)
+            first, last = speech.sounding(samples)
+            first, last = max(0, first - MARGIN), min(len(samples), last + MARGIN)
             cut = first / speech.SAMPLE_RATE
             samples = samples[first:last]
             placed = [speech.Placed(p.text, max(0.0, p.begin_s - cut), p.end_s - cut) for p in placed]

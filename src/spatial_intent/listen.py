@@ -4,7 +4,7 @@ standard output in the recogniser's own format ({"b","d","p","t","w"}), with a j
 scores added.
 
     python -m spatial_intent.listen [-vad_window S] [-vad_ratio R] [-vad_mode 0-3]
-                                    [-confidence yes|no] [-join S] [-background yes]
+                                    [-confidence yes|no] [-rivals yes] [-join S] [-background yes]
                                     [-NAME VALUE ...] live -
 
 `pocketsphinx live` fixes its end-pointer: a 0.3 s window and the loosest voice-activity
@@ -21,9 +21,10 @@ What the listener adds to the decoder's result:
   decoder hands the pause before a word to the word, and a word said after a pause
   would otherwise be paired with what was pointed at during the pause.
 - `-confidence yes` (the default, with a grammar): "c", each word's acoustic score
-  against the recogniser's phone loop over the same frames, and the utterance's; "alt",
-  for a word that competes with others for its place ("that", "it"), each rival's score
-  on the word's audio against its own (speech.Rejection reads them).
+  against the recogniser's phone loop over the same frames, and the utterance's;
+  with `-rivals yes` also "alt", for a word that competes with others for its place
+  ("that", "it"), each rival's score on the word's audio against its own
+  (speech.Rejection reads them).
 - `-join S` (default 1 s, with a JSGF grammar): an utterance that is no sentence of the
   grammar (the end-pointer closed it in a pause: "put that ... there") is held that
   long and, when the user goes on, heard again with the pause and what follows.
@@ -50,7 +51,7 @@ FRAME_RATE = 100  # the decoder's frames a second
 FILES = ("jsgf", "fsg", "lm", "dict", "fdict", "kws", "mllr", "lda")
 LONGEST_S = 30.0  # an utterance longer than this is decoded in pieces of this length
 JOIN_S = 1.0
-FRAME_SAMPLES = SAMPLES_PER_FRAME = RATE // FRAME_RATE
+FRAME_SAMPLES = RATE // FRAME_RATE
 ONSET_HOP = 80  # samples: a word's onset is found to 5 ms
 HOPS_PER_S = RATE / ONSET_HOP
 # A word's onset is looked for only where it stands this far above the floor: under
@@ -65,8 +66,10 @@ DEFAULT_SEARCH = b"_default"
 PHONE_LM = "en-us-phone.lm.bin"  # beside the acoustic model: the phone loop a word is judged against
 MARGIN_FRAMES = 5  # audio either side of a word when its competitors are scored on it
 SCALE = 1e-3  # scores are given in thousands of the recogniser's log units a frame
-_FILLER = re.compile(r"^(<.*>|\[.*\]|\+\+.*\+\+)$")
-_VARIANT = re.compile(r"\(\d+\)$")
+# The decoder's markers that are not words (sentence bounds, silence, noises), and the
+# pronunciation variant a dictionary word was matched with ("that(2)").
+FILLER = re.compile(r"^(<.*>|\[.*\]|\+\+.*\+\+)$")
+VARIANT = re.compile(r"\(\d+\)$")
 
 
 class ListenError(Exception):
@@ -116,6 +119,7 @@ class EndPointer:
     whole: bool = False
     background: bool = False
     confidence: bool = True
+    rivals: bool = False
     join: float = JOIN_S
 
 
@@ -135,6 +139,7 @@ def parse(argv: list[str]) -> tuple[dict[str, str], EndPointer]:
         whole = options.pop("vad_whole", "no").lower().startswith(("y", "t", "1"))
         background = options.pop("background", "no").lower().startswith(("y", "t", "1"))
         confidence = options.pop("confidence", "yes").lower().startswith(("y", "t", "1"))
+        rivals = options.pop("rivals", "no").lower().startswith(("y", "t", "1"))
         join = float(options.pop("join", JOIN_S))
     except ValueError as e:
         raise ListenError(f"an end-pointer setting is not a number: {e}") from None
@@ -142,7 +147,7 @@ def parse(argv: list[str]) -> tuple[dict[str, str], EndPointer]:
             and 0 <= lead <= 5 and 0 <= join <= 5):
         raise ListenError("-vad_window is 0.03 to 10 s, -vad_ratio above 0 up to 1, -vad_mode 0 to 3, "
                           "-vad_lead 0 to 5 s, -vad_tail 0 up to the window, -join 0 to 5 s")
-    return options, EndPointer(window, ratio, mode, lead, tail, whole, background, confidence, join)
+    return options, EndPointer(window, ratio, mode, lead, tail, whole, background, confidence, rivals, join)
 
 
 def loudness(audio: bytes) -> list[float]:
@@ -182,11 +187,12 @@ def onset(levels: list[float], floor: float, first: int, last: int) -> int:
 class Judge:
     """How sure the recogniser is of what the grammar heard: each word's acoustic score
     against the recogniser's phone loop over the same frames (a word forced onto
-    talk, or onto silence, scores far below the phones that were said), and for a word
-    that competes with others for its place ("that" or "it", "here" or "there"), each
-    competitor's score over the word's audio against its own."""
+    talk, or onto silence, scores far below the phones that were said), and with
+    `rivals`, for a word that competes with others for its place ("that" or "it", "here"
+    or "there"), each competitor's score over the word's audio against its own: a
+    decoding of the word's audio per competitor, so only when asked for."""
 
-    def __init__(self, lib: ctypes.CDLL, decoder: int) -> None:
+    def __init__(self, lib: ctypes.CDLL, decoder: int, rivals: bool) -> None:
         self.lib, self.decoder = lib, decoder
         # The search a decoder makes of its own grammar (ps_current_search would say so,
         # but leaks the iterator it finds the name with).
@@ -199,7 +205,7 @@ class Judge:
         if lib.ps_add_allphone_file(decoder, b"phones", phones.encode()) < 0:
             raise ListenError(f"the recogniser could not load the phone model {phones}")
         self.rivals: dict[str, tuple[str, ...]] = {}
-        for group in COMPETING:
+        for group in COMPETING if rivals else ():
             known = [w for w in group if _in_dictionary(lib, decoder, w)]
             for word in known:
                 grammar = f"#JSGF V1.0;\ngrammar w;\npublic <w> = {word};\n".encode()
@@ -211,33 +217,33 @@ class Judge:
         if self.lib.ps_activate_search(self.decoder, search) < 0:
             raise ListenError(f"the recogniser could not switch to its {search.decode()} search")
 
-    def score(self, words: list[dict[str, object]], frames: list[tuple[int, int, int]], audio: bytes,
-              whole: bool) -> float | None:
+    def score(self, words: list[dict[str, object]], path: list[Segment], audio: bytes, whole: bool) -> float:
         """Adds "c" to each word and "alt" to each competing one; returns the
-        utterance's own "c". `frames`: each word's (first frame, last frame, acoustic score)."""
+        utterance's own "c". `path`: the grammar's segments, one for each of `words`."""
         lib = self.lib
         try:
             self._use(b"phones")
             run(lib, self.decoder, audio, whole)
-            loop = [(sf, ef, ascr) for _, sf, ef, ascr in segments(lib, self.decoder)]
-            for word, (sf, ef, ascr) in zip(words, frames):
-                word["c"] = round((ascr - _over(loop, sf, ef)) / (ef + 1 - sf) * SCALE, 3)
-            for word, (sf, ef, _) in zip(words, frames):
-                said = _VARIANT.sub("", str(word["t"]))
+            loop = segments(lib, self.decoder)
+            for word, segment in zip(words, path):
+                word["c"] = round((segment.acoustic - _over(loop, segment.first, segment.last))
+                                  / (segment.last + 1 - segment.first) * SCALE, 3)
+            for word, segment in zip(words, path):
+                said = VARIANT.sub("", segment.word)
                 rivals = self.rivals.get(said)
                 if not rivals:
                     continue
-                lo = max(0, sf - MARGIN_FRAMES) * SAMPLES_PER_FRAME * 2
-                hi = (ef + 1 + MARGIN_FRAMES) * SAMPLES_PER_FRAME * 2
+                lo = max(0, segment.first - MARGIN_FRAMES) * FRAME_SAMPLES * 2
+                hi = (segment.last + 1 + MARGIN_FRAMES) * FRAME_SAMPLES * 2
                 piece = audio[lo:hi]
                 own = self._path(said, piece)
                 if own is None:
                     continue
-                n = len(piece) // 2 // SAMPLES_PER_FRAME or 1
+                n = len(piece) // 2 // FRAME_SAMPLES or 1
                 word["alt"] = {r: round((s - own) / n * SCALE, 3) for r in rivals
                                if (s := self._path(r, piece)) is not None}
-            total = sum(a for *_, a in frames)
-            first, last = frames[0][0], frames[-1][1]
+            total = sum(segment.acoustic for segment in path)
+            first, last = path[0].first, path[-1].last
             return round((total - _over(loop, first, last)) / (last + 1 - first) * SCALE, 3)
         finally:
             self._use(self.main)
@@ -245,9 +251,9 @@ class Judge:
     def _path(self, word: str, audio: bytes) -> int | None:
         self._use(f"word_{word}".encode())
         run(self.lib, self.decoder, audio, True)
-        if [_VARIANT.sub("", w) for w in (self.lib.ps_get_hyp(self.decoder, None) or b"").decode().split()] != [word]:
+        if [VARIANT.sub("", w) for w in (self.lib.ps_get_hyp(self.decoder, None) or b"").decode().split()] != [word]:
             return None
-        return sum(ascr for w, _, _, ascr in segments(self.lib, self.decoder))
+        return sum(segment.acoustic for segment in segments(self.lib, self.decoder))
 
 
 def _in_dictionary(lib: ctypes.CDLL, decoder: int, word: str) -> bool:
@@ -262,53 +268,62 @@ def _in_dictionary(lib: ctypes.CDLL, decoder: int, word: str) -> bool:
     return True
 
 
-def _over(loop: list[tuple[int, int, int]], first: int, last: int) -> float:
+def _over(loop: list[Segment], first: int, last: int) -> float:
     """The phone loop's acoustic score over frames first..last, a segment that straddles
     either end counted in proportion."""
     total = 0.0
-    for sf, ef, ascr in loop:
-        inside = min(ef, last) + 1 - max(sf, first)
+    for segment in loop:
+        inside = min(segment.last, last) + 1 - max(segment.first, first)
         if inside > 0:
-            total += ascr * inside / (ef + 1 - sf)
+            total += segment.acoustic * inside / (segment.last + 1 - segment.first)
     return total
 
 
-def segments(lib: ctypes.CDLL, decoder: int) -> list[tuple[str, int, int, int]]:
-    """The best path's segments: (word, first frame, last frame, acoustic score)."""
+@dataclass(frozen=True)
+class Segment:
+    """One segment of the decoder's best path: a word or a marker, its frames (first and
+    last), its acoustic score and its posterior."""
+
+    word: str
+    first: int
+    last: int
+    acoustic: int
+    posterior: float
+
+
+def segments(lib: ctypes.CDLL, decoder: int) -> list[Segment]:
+    """The best path's segments, in order."""
+    logmath = lib.ps_get_logmath(decoder)
     found = []
     seg = lib.ps_seg_iter(decoder)
     while seg:
         sf, ef, ascr = ctypes.c_int(), ctypes.c_int(), ctypes.c_int32()
         lib.ps_seg_frames(seg, ctypes.byref(sf), ctypes.byref(ef))
-        lib.ps_seg_prob(seg, ctypes.byref(ascr), None, None)
-        found.append(((lib.ps_seg_word(seg) or b"").decode("utf-8", "replace"), sf.value, ef.value, ascr.value))
+        posterior = lib.logmath_exp(logmath, lib.ps_seg_prob(seg, ctypes.byref(ascr), None, None))
+        found.append(Segment((lib.ps_seg_word(seg) or b"").decode("utf-8", "replace"), sf.value, ef.value,
+                             ascr.value, posterior))
         seg = lib.ps_seg_next(seg)
     return found
 
 
-def result(lib: ctypes.CDLL, decoder: int, start_s: float, end_s: float, audio: bytes = b"") -> dict[str, object]:
+def result(lib: ctypes.CDLL, decoder: int, path: list[Segment], start_s: float, end_s: float,
+           audio: bytes = b"") -> dict[str, object]:
     """The decoder's result as a line's object; each word's begin moved to where its
     sound begins in `audio` (the utterance's), when it has audio."""
-    logmath = lib.ps_get_logmath(decoder)
     hyp = lib.ps_get_hyp(decoder, None) or b""
     levels = loudness(audio) if audio else []
     floor = sorted(levels)[len(levels) // 10] if levels else 0.0
     hops = FRAME_SAMPLES // ONSET_HOP
     words = []
-    seg = lib.ps_seg_iter(decoder)
-    while seg:
-        sf, ef = ctypes.c_int(), ctypes.c_int()
-        lib.ps_seg_frames(seg, ctypes.byref(sf), ctypes.byref(ef))
-        begin = sf.value * hops
-        if levels and not _FILLER.match((lib.ps_seg_word(seg) or b"").decode("utf-8", "replace")):
-            begin = onset(levels, floor, begin, (ef.value + 1) * hops)
+    for segment in path:
+        begin = segment.first * hops
+        if levels and not FILLER.match(segment.word):
+            begin = onset(levels, floor, begin, (segment.last + 1) * hops)
         words.append({"b": round(start_s + begin / HOPS_PER_S, 3),
-                      "d": round((ef.value + 1) / FRAME_RATE - begin / HOPS_PER_S, 3),
-                      "p": round(lib.logmath_exp(logmath, lib.ps_seg_prob(seg, None, None, None)), 3),
-                      "t": (lib.ps_seg_word(seg) or b"").decode("utf-8", "replace")})
-        seg = lib.ps_seg_next(seg)
+                      "d": round((segment.last + 1) / FRAME_RATE - begin / HOPS_PER_S, 3),
+                      "p": round(segment.posterior, 3), "t": segment.word})
     return {"b": round(start_s, 3), "d": round(end_s - start_s, 3),
-            "p": round(lib.logmath_exp(logmath, lib.ps_get_prob(decoder)), 3),
+            "p": round(lib.logmath_exp(lib.ps_get_logmath(decoder), lib.ps_get_prob(decoder)), 3),
             "t": hyp.decode("utf-8", "replace"), "w": words}
 
 
@@ -332,13 +347,11 @@ class Decoders:
         cut short by a pause (`_unfinished`)."""
         lib = self.lib
         run(lib, self.decoder, audio, self.whole)
-        heard = result(lib, self.decoder, start_s, end_s, audio)
+        path = segments(lib, self.decoder)
+        heard = result(lib, self.decoder, path, start_s, end_s, audio)
         unfinished = self.sentences is not None and self._unfinished(str(heard["t"]))
-        said: list[dict[str, object]] = heard["w"]  # type: ignore[assignment]
-        if self.judge is not None and said:
-            frames = [(sf, ef, ascr) for _, sf, ef, ascr in segments(lib, self.decoder)]
-            heard["c"] = self.judge.score(said, frames, audio, self.whole)
-
+        if self.judge is not None and path:
+            heard["c"] = self.judge.score(heard["w"], path, audio, self.whole)  # type: ignore[arg-type]
         if self.background is not None:
             run(lib, self.background, audio, self.whole)
             heard["bg"] = (lib.ps_get_hyp(self.background, None) or b"").decode("utf-8", "replace")
@@ -349,7 +362,7 @@ class Decoders:
         pause ("put that"), or nothing at all (the decoder's lattice of a sentence cut
         short may have no end the grammar allows)."""
         assert self.sentences is not None
-        heard = [_VARIANT.sub("", w) for w in hyp.split()]
+        heard = [VARIANT.sub("", w) for w in hyp.split()]
         return not heard or self.sentences.fullmatch("".join(w + " " for w in heard)) is None
 
 
@@ -440,7 +453,7 @@ def listen(argv: list[str]) -> int:
                                           if k not in ("jsgf", "fsg", "kws", "keyphrase")})
     grammar = any(k in options for k in ("jsgf", "fsg"))
     if ep.confidence and grammar:
-        decoders.judge = Judge(lib, decoders.decoder)
+        decoders.judge = Judge(lib, decoders.decoder, ep.rivals)
     if ep.join and "jsgf" in options:
         decoders.sentences = sentences(options["jsgf"])
     endpointer = lib.ps_endpointer_init(ep.window, ep.ratio, ep.mode, RATE, 0.0)

@@ -38,7 +38,7 @@ from typing import Protocol
 
 import _spatial as sp
 
-from . import nanoseconds
+from . import listen, nanoseconds
 from .commands import Command, CommandGrammar
 
 # The words that point: demonstratives (this, that, these, those) and the place adverbs
@@ -129,8 +129,7 @@ class AudioClock:
 
 # Recogniser's markers that are not words: sentence bounds, silence, noises; and the
 # pronunciation variant a dictionary word was matched with ("that(2)").
-_FILLER = re.compile(r"^(<.*>|\[.*\]|\+\+.*\+\+)$")
-_VARIANT = re.compile(r"\(\d+\)$")
+_FILLER, _VARIANT = listen.FILLER, listen.VARIANT
 
 
 def _seconds(value: object) -> float | None:
@@ -608,6 +607,16 @@ class Placed:
     end_s: float
 
 
+LOUD = 300  # a sample this far from zero is a synthesiser's sound, not its silence
+
+
+def sounding(samples: Sequence[int]) -> tuple[int, int]:
+    """Where the sound of synthesised samples is: its first sample and one past its
+    last; all of them when none is loud."""
+    loud = [i for i, v in enumerate(samples) if abs(v) > LOUD]
+    return (loud[0], loud[-1] + 1) if loud else (0, len(samples))
+
+
 def synthesise(words: Sequence[str], voice: str = "en-us", rate_wpm: int = 150) -> list[array.array[int]]:
     """Each word spoken by espeak-ng, as the recogniser's samples trimmed to its sound:
     speech of known timing, for tests and scripted users."""
@@ -631,8 +640,8 @@ def synthesise(words: Sequence[str], voice: str = "en-us", rate_wpm: int = 150) 
         samples = array.array("h", raw)
         if sys.byteorder == "big":
             samples.byteswap()
-        loud = [i for i, v in enumerate(samples) if abs(v) > 300]
-        trimmed = samples[loud[0]:loud[-1] + 1] if loud else samples
+        first, last = sounding(samples)
+        trimmed = samples[first:last]
         if sys.byteorder == "big":
             trimmed.byteswap()  # back to the recogniser's byte order
         spoken.append(trimmed)
@@ -740,8 +749,7 @@ def speak_sentence(text: str, voice: str = "en-us", rate_wpm: int = 160) -> tupl
     samples = array.array("h", raw)
     if sys.byteorder == "big":
         samples.byteswap()
-    loud = [i for i, v in enumerate(samples) if abs(v) > 300]
-    sound_end = (loud[-1] + 1) / SAMPLE_RATE if loud else len(samples) / SAMPLE_RATE
+    sound_end = sounding(samples)[1] / SAMPLE_RATE
     ordered = [begins[i] for i in range(len(words))]
     ends = ordered[1:] + [sound_end]
     if sys.byteorder == "big":

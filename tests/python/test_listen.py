@@ -2,8 +2,12 @@
 what it refuses, in one line, and what it hears, clean and under steady noise."""
 
 import array
+import os
 import random
+import select
 import shutil
+import subprocess
+import time
 
 import pytest
 
@@ -120,11 +124,11 @@ def paused(*pieces, pause_s=0.6, snr_db=30):
         if k:
             audio += [0] * round(pause_s * speech.SAMPLE_RATE)
         samples, words = speech.speak_sentence(piece, "en-us", 160)
-        loud = [i for i, v in enumerate(samples) if abs(v) > 300]
-        at = len(audio) / speech.SAMPLE_RATE - loud[0] / speech.SAMPLE_RATE
+        first, last = speech.sounding(samples)
+        at = len(audio) / speech.SAMPLE_RATE - first / speech.SAMPLE_RATE
         truth += [speech.Placed(w.text, max(w.begin_s + at, len(audio) / speech.SAMPLE_RATE), w.end_s + at)
                   for w in words]
-        audio += list(samples[loud[0]:loud[-1] + 1])
+        audio += list(samples[first:last])
     audio += [0] * speech.SAMPLE_RATE
     power = sum(v * v for v in audio) / sum(1 for v in audio if v)
     sigma, rng = (power / 10 ** (snr_db / 10)) ** 0.5, random.Random(5)
@@ -181,3 +185,40 @@ def test_a_grammar_it_cannot_follow_holds_nothing(tmp_path):
     path = tmp_path / "g.gram"
     path.write_text("#JSGF V1.0;\ngrammar g;\n<a> = <missing>;\n")
     assert listen.sentences(str(path)) is None and listen.sentences(str(tmp_path / "none.gram")) is None
+
+
+@needs_speech
+def test_a_command_cut_short_and_never_finished_is_handed_over_after_the_join_window(grammar):
+    """What is held waits for the audio to run past the window, not for the stream to
+    end: a host that keeps its microphone open still gets its line."""
+    audio, _ = paused("put that")
+    listener = subprocess.Popen([*speech.LISTENER, *speech.RECOGNISER_OPTIONS, "-jsgf", grammar, "live", "-"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        listener.stdin.write(audio + bytes(3 * speech.SAMPLE_RATE * speech.SAMPLE_BYTES))
+        listener.stdin.flush()
+        ready, _, _ = select.select([listener.stdout], [], [], 20)
+        assert ready, "no line while the stream stayed open"
+        line = listener.stdout.readline()
+        utterance = speech.read_pocketsphinx(line)
+        assert utterance is None or speech.command(CommandGrammar(["calendar", "map", "notes"]), utterance) is None
+    finally:
+        listener.kill()
+        listener.wait()
+
+
+def test_without_the_phone_model_the_judge_says_which_file_it_needs(tmp_path):
+    """An acoustic model whose folder lacks the phone loop: one line naming the file."""
+    model = "/usr/share/pocketsphinx/model/en-us/en-us"
+    if not os.path.isdir(model):
+        pytest.skip("the recogniser's US English model")
+    (tmp_path / "model").mkdir()
+    (tmp_path / "model" / "en-us").symlink_to(model)
+    grammar_path = tmp_path / "g.gram"
+    grammar_path.write_text(CommandGrammar(["map"]).jsgf())
+    with pytest.raises(speech.SpeechError) as caught:
+        speech.recognise(bytes(3200), str(grammar_path), program=speech.LISTENER,
+                         options=("-hmm", str(tmp_path / "model" / "en-us")))
+    phones = tmp_path / "model" / "en-us-phone.lm.bin"
+    assert str(caught.value) == ("the speech recogniser stopped (exit status 1): "
+                                 f"-confidence needs the phone model {phones}: apt install pocketsphinx-en-us")
